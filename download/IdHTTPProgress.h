@@ -1,0 +1,84 @@
+// The program's HTTP client: downloads one address into a file and turns the transfer into a
+// percentage that it announces to one subscriber after every block.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <stdexcept>
+#include <string_view>
+
+#include "download/CurlIOHandler.h"
+
+namespace korvane {
+
+// Any failure of a download: name resolution, connection, TLS, a wait for data that timed out, an
+// HTTP status that is not a success, a body cut short, the destination file. The text is for
+// developers only; the window never shows it.
+class EDownloadError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// How a DownloadFile call that raised nothing ended.
+enum class TTransferOutcome {
+    Completed,  // the whole body of the final answer is in the file
+    Cancelled,  // Disconnect was called during the transfer; the file may hold part of the body
+};
+
+class TIdHTTPProgress {
+public:
+    using TNotifyEvent = std::function<void(TIdHTTPProgress& Sender)>;
+
+    static constexpr std::chrono::milliseconds kDefaultReadTimeout{30000};
+
+    TIdHTTPProgress();
+    TIdHTTPProgress(const TIdHTTPProgress&) = delete;
+    TIdHTTPProgress& operator=(const TIdHTTPProgress&) = delete;
+    ~TIdHTTPProgress();
+
+    // The last percentage written, 0 to 100. Every write notifies OnChange, even an unchanged value.
+    int Progress() const { return FProgress; }
+    void SetProgress(int AValue);
+
+    // The byte count announced by the body being read; 0 outside a body and for a body of unknown
+    // length.
+    std::int64_t BytesToTransfer() const { return FBytesToTransfer; }
+
+    const TNotifyEvent& OnChange() const { return FOnChange; }
+    void SetOnChange(TNotifyEvent AValue) { FOnChange = std::move(AValue); }
+
+    // The longest wait for incoming data before the transfer fails.
+    std::chrono::milliseconds ReadTimeout() const { return FReadTimeout; }
+    void SetReadTimeout(std::chrono::milliseconds AValue) { FReadTimeout = AValue; }
+
+    // GETs `aFileUrl`, following redirects, and writes the body of the final answer into
+    // `aDestinationFile`, creating its directory when missing. Raises EDownloadError on failure.
+    [[nodiscard]] TTransferOutcome DownloadFile(std::string_view aFileUrl,
+                                                const std::filesystem::path& aDestinationFile);
+
+    // Whether the connection of the last transfer is still open, looking at the socket itself.
+    bool Connected() const;
+
+    // Closes the connection. Called while DownloadFile runs (from an OnChange subscriber), it
+    // cancels that transfer: the transfer stops at its next read and DownloadFile returns Cancelled.
+    void Disconnect();
+
+private:
+    class TTransfer;
+
+    void HandleWorkBegin(std::int64_t AWorkCountMax);
+    void HandleWork(std::int64_t AWorkCount);
+    void HandleWorkEnd();
+
+    int FProgress = 0;
+    std::int64_t FBytesToTransfer = 0;
+    TNotifyEvent FOnChange;
+    std::chrono::milliseconds FReadTimeout = kDefaultReadTimeout;
+    bool FTransferring = false;
+    bool FCancelRequested = false;
+    TCurlIOHandler IOHndl;  // carries every connection of this client, plain or TLS
+};
+
+}  // namespace korvane
