@@ -1,0 +1,123 @@
+// Real parts for the tests: temporary directories, child processes, and local servers (nginx from
+// the system, and a scripted server for what nginx cannot do), all on 127.0.0.1 only.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <sys/types.h>
+
+namespace korvane::test {
+
+// The port on 127.0.0.1 that the test build downloads the setup program from.
+inline constexpr int kDownloadPort = KORVANE_TEST_PORT;
+
+// The tests' source directory, the test certificates (ca.pem; localhost.pem/.key for 127.0.0.1 and
+// localhost; otherhost.pem/.key for other.example; selfsigned.pem/.key), the built program.
+std::filesystem::path SourceDir();
+std::filesystem::path PkiDir();
+std::filesystem::path ProgramPath();
+
+// A fresh directory under the system's temporary directory, removed with everything in it.
+class TTempDir {
+public:
+    TTempDir();
+    TTempDir(const TTempDir&) = delete;
+    TTempDir& operator=(const TTempDir&) = delete;
+    ~TTempDir();
+    const std::filesystem::path& Path() const { return FPath; }
+    std::filesystem::path operator/(std::string_view AName) const { return FPath / AName; }
+
+private:
+    std::filesystem::path FPath;
+};
+
+// Writes `AContent` to `APath`, creating or replacing the file; reads a whole file back.
+void WriteFile(const std::filesystem::path& APath, std::string_view AContent);
+std::string ReadFile(const std::filesystem::path& APath);
+
+// A child process started without a shell; killed and reaped when it goes out of scope.
+class TChildProcess {
+public:
+    // `AEnvironment` entries are added to (or replace those of) this process's environment.
+    explicit TChildProcess(std::vector<std::string> AArguments,
+                           std::map<std::string, std::string> AEnvironment = {});
+    TChildProcess(const TChildProcess&) = delete;
+    TChildProcess& operator=(const TChildProcess&) = delete;
+    ~TChildProcess();
+
+    pid_t Pid() const { return FPid; }
+    // The exit code, or nullopt when the process has not ended within `ATimeout`
+    // (or was ended by a signal: then 128 + the signal number).
+    std::optional<int> Wait(std::chrono::milliseconds ATimeout);
+    void Kill();
+
+private:
+    pid_t FPid = -1;
+    std::optional<int> FExitCode;
+};
+
+// Polls `ACondition` until it holds or `ATimeout` passes; true when it held.
+template <class TCondition>
+bool WaitUntil(TCondition ACondition, std::chrono::milliseconds ATimeout);
+
+// nginx on 127.0.0.1, serving `DocRoot` over HTTPS (localhost certificate) and plain HTTP.
+class TNginx {
+public:
+    struct TOptions {
+        std::filesystem::path DocRoot;
+        int HttpsPort = 0;            // 0: any free port
+        int HttpPort = 0;             // 0: any free port
+        bool PlainHttpOnHttpsPort = false;  // also answer plain HTTP on the HTTPS port
+        std::string ServerDirectives;       // added inside both server blocks
+    };
+    explicit TNginx(TOptions AOptions);
+    TNginx(const TNginx&) = delete;
+    TNginx& operator=(const TNginx&) = delete;
+    ~TNginx();
+
+    int HttpsPort() const;
+    int HttpPort() const;
+    std::string HttpsUrl(std::string_view APath) const;  // https://127.0.0.1:port/APath
+    std::string HttpUrl(std::string_view APath) const;
+    // One line per request answered so far: "<connection serial> <status> <request line>".
+    std::vector<std::string> AccessLog() const;
+};
+
+// The scripted server: answers according to the request's path (see scripted_server.py for the
+// list of scenarios). One process, several listeners.
+class TScriptedServer {
+public:
+    enum class TListener {
+        Plain,           // plain HTTP
+        Tls,             // TLS 1.2+, certificate for 127.0.0.1 from the test CA
+        TlsOtherHost,    // certificate for other.example from the test CA
+        TlsSelfSigned,   // self-signed certificate for 127.0.0.1
+        Tls10Only,       // accepts TLS 1.0 only
+        Dual,            // TLS (as Tls) or plain HTTP, told apart by the first byte
+    };
+    struct TOptions {
+        int DualPort = 0;           // 0: any free port; kDownloadPort for the download run
+        std::string SetupScenario;  // a path: "/KorvaneSetup.exe" is answered as if it were this
+        std::filesystem::path DocRoot;  // served under /file/<name>
+    };
+    explicit TScriptedServer(TOptions AOptions = {});
+    TScriptedServer(const TScriptedServer&) = delete;
+    TScriptedServer& operator=(const TScriptedServer&) = delete;
+    ~TScriptedServer();
+
+    int Port(TListener AListener) const;
+    // "http://" or "https://" + "127.0.0.1:port" + APath, as fits the listener (Dual: https).
+    std::string Url(TListener AListener, std::string_view APath) const;
+    // Every request received so far, raw (request line and headers, up to the blank line).
+    std::vector<std::string> Requests() const;
+    // How many connections the server has accepted so far.
+    int ConnectionCount() const;
+};
+
+}  // namespace korvane::test
