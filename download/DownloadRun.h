@@ -4,6 +4,8 @@
 
 #include <filesystem>
 
+#include "texts/StatusTexts.h"
+
 namespace korvane {
 
 class IMainWindowView;
@@ -23,6 +25,9 @@ public:
     void btnDownloadLinkClick();
 
 private:
+    // Both buttons, the failed title and `AMessage`; the bar stays as the run left it.
+    void ShowFailure(TStatusText AMessage);
+
     IMainWindowView& FView;
     TIdHTTPProgress& FClient;
     const std::filesystem::path FExecutableDirectory;
