@@ -1,1 +1,212 @@
-// placeholder
+#include "download/CurlIOHandler.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cctype>
+#include <new>
+#include <stdexcept>
+
+#include "BuildConfig.h"
+
+namespace korvane {
+
+namespace {
+
+using TClock = std::chrono::steady_clock;
+
+// The request the download server has always received, header for header.
+constexpr const char* kRequestHeaders[] = {
+    "Accept: text/html, */*", "Accept-Encoding: identity",
+    "User-Agent: Mozilla/3.0 (compatible; Indy Library)",
+    "Authorization: Basic Og==",  // an empty user name and password
+};
+
+// The state of one GET, shared with libcurl's callbacks.
+struct TGetState {
+    CURL* Easy = nullptr;
+    IHttpReceiver& Receiver;
+    THttpAnswer& Answer;
+    const std::chrono::milliseconds ReadTimeout;
+    TClock::time_point LastData = TClock::now();
+    bool BodyStarted = false;
+};
+
+bool StartsWithStatusLine(std::string_view ALine) {
+    return ALine.substr(0, 5) == "HTTP/";
+}
+
+size_t OnHeader(char* AData, size_t ASize, size_t ACount, void* AState) {
+    auto& state = *static_cast<TGetState*>(AState);
+    const std::string_view line(AData, ASize * ACount);
+    state.LastData = TClock::now();
+    // libcurl hands over every status line, those of interim 1xx answers too; the last one counts.
+    if (StartsWithStatusLine(line)) {
+        state.Answer.StatusLine = line.substr(0, line.find_last_not_of("\r\n") + 1);
+    }
+    return line.size();
+}
+
+size_t OnBody(char* AData, size_t ASize, size_t ACount, void* AState) {
+    auto& state = *static_cast<TGetState*>(AState);
+    const std::string_view block(AData, ASize * ACount);
+    state.LastData = TClock::now();
+    if (!state.BodyStarted) {
+        state.BodyStarted = true;
+        long status = 0;
+        curl_off_t length = -1;
+        curl_easy_getinfo(state.Easy, CURLINFO_RESPONSE_CODE, &status);
+        curl_easy_getinfo(state.Easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+        state.Receiver.BodyBegin(status, length);
+    }
+    // Any other count than the block's size makes libcurl stop with CURLE_WRITE_ERROR.
+    return state.Receiver.BodyBlock(block) ? block.size() : 0;
+}
+
+// Called by libcurl about once a second, also while it waits: the place to notice a silent peer.
+int OnTransferInfo(void* AState, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    auto& state = *static_cast<TGetState*>(AState);
+    if (TClock::now() - state.LastData > state.ReadTimeout) {
+        state.Answer.TimedOut = true;
+        return 1;
+    }
+    return 0;
+}
+
+template <class TValue>
+void SetOption(CURL* AEasy, CURLoption AOption, TValue AValue) {
+    if (const CURLcode result = curl_easy_setopt(AEasy, AOption, AValue); result != CURLE_OK) {
+        throw std::runtime_error(std::string("libcurl refused an option: ") +
+                                 curl_easy_strerror(result));
+    }
+}
+
+}  // namespace
+
+TCurlIOHandler::TCurlIOHandler() : FCookies(curl_share_init()) {
+    if (!FCookies ||
+        curl_share_setopt(FCookies.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE) != CURLSHE_OK) {
+        throw std::bad_alloc();
+    }
+    for (const char* header : kRequestHeaders) {
+        curl_slist* const list = curl_slist_append(FRequestHeaders.get(), header);
+        if (list == nullptr) {
+            throw std::bad_alloc();
+        }
+        FRequestHeaders.release();
+        FRequestHeaders.reset(list);
+    }
+    OpenEasyHandle();
+}
+
+TCurlIOHandler::~TCurlIOHandler() = default;
+
+void TCurlIOHandler::OpenEasyHandle() {
+    // The old handle goes first: its cleanup closes the connection it kept.
+    FEasy.reset();
+    std::unique_ptr<CURL, TEasyDeleter> easy(curl_easy_init());
+    if (!easy) {
+        throw std::bad_alloc();
+    }
+    CURL* const handle = easy.get();
+    SetOption(handle, CURLOPT_PROTOCOLS_STR, "http,https");
+    SetOption(handle, CURLOPT_HTTP_VERSION, long{CURL_HTTP_VERSION_1_1});
+    SetOption(handle, CURLOPT_HTTPHEADER, FRequestHeaders.get());
+    SetOption(handle, CURLOPT_FOLLOWLOCATION,
+              0L);                         // redirects are followed hop by hop by the caller
+    SetOption(handle, CURLOPT_PROXY, "");  // no proxy from the environment
+    SetOption(handle, CURLOPT_NOSIGNAL, 1L);
+    SetOption(handle, CURLOPT_MAXCONNECTS, 1L);  // one connection, as the caller reasons about
+    SetOption(handle, CURLOPT_SHARE, FCookies.get());
+    SetOption(handle, CURLOPT_COOKIEFILE, "");  // cookie engine on, nothing read from disk
+
+    // The program starts what it downloads: only an authenticated server may supply it.
+    SetOption(handle, CURLOPT_SSLVERSION, long{CURL_SSLVERSION_TLSv1_2});
+    SetOption(handle, CURLOPT_SSL_VERIFYPEER, 1L);
+    SetOption(handle, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (!build_config::kTrustedCaFile.empty()) {
+        SetOption(handle, CURLOPT_CAINFO, build_config::kTrustedCaFile.data());
+    }
+
+    SetOption(handle, CURLOPT_HEADERFUNCTION, &OnHeader);
+    SetOption(handle, CURLOPT_WRITEFUNCTION, &OnBody);
+    SetOption(handle, CURLOPT_XFERINFOFUNCTION, &OnTransferInfo);
+    SetOption(handle, CURLOPT_NOPROGRESS, 0L);
+    FEasy = std::move(easy);
+}
+
+THttpAnswer TCurlIOHandler::Get(const std::string& AUrl, IHttpReceiver& AReceiver,
+                                std::chrono::milliseconds AReadTimeout) {
+    THttpAnswer answer;
+    TGetState state{FEasy.get(), AReceiver, answer, AReadTimeout};
+    char errorText[CURL_ERROR_SIZE] = "";
+    CURL* const handle = FEasy.get();
+    SetOption(handle, CURLOPT_URL, AUrl.c_str());
+    SetOption(handle, CURLOPT_ERRORBUFFER, errorText);
+    SetOption(handle, CURLOPT_HEADERDATA, &state);
+    SetOption(handle, CURLOPT_WRITEDATA, &state);
+    SetOption(handle, CURLOPT_XFERINFODATA, &state);
+
+    answer.Result = curl_easy_perform(handle);
+    answer.ErrorText = *errorText != '\0' ? errorText : curl_easy_strerror(answer.Result);
+    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &answer.StatusCode);
+    curl_off_t length = -1;
+    curl_easy_getinfo(handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+    answer.ContentLength = length;
+    const char* redirect = nullptr;
+    if (curl_easy_getinfo(handle, CURLINFO_REDIRECT_URL, &redirect) == CURLE_OK &&
+        redirect != nullptr) {
+        answer.RedirectUrl = redirect;
+    }
+
+    // Nothing may point at this call's locals once it returns.
+    SetOption(handle, CURLOPT_ERRORBUFFER, static_cast<char*>(nullptr));
+    SetOption(handle, CURLOPT_HEADERDATA, static_cast<void*>(nullptr));
+    SetOption(handle, CURLOPT_WRITEDATA, static_cast<void*>(nullptr));
+    SetOption(handle, CURLOPT_XFERINFODATA, static_cast<void*>(nullptr));
+    return answer;
+}
+
+bool TCurlIOHandler::Connected() const {
+    curl_socket_t socket = CURL_SOCKET_BAD;
+    if (curl_easy_getinfo(FEasy.get(), CURLINFO_ACTIVESOCKET, &socket) != CURLE_OK ||
+        socket == CURL_SOCKET_BAD) {
+        return false;
+    }
+    // libcurl only knows what it has read; the peer may have closed the connection since.
+    pollfd peer{socket, POLLIN | POLLRDHUP, 0};
+    if (::poll(&peer, 1, 0) < 0 ||
+        (peer.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0) {
+        return false;
+    }
+    if ((peer.revents & POLLIN) != 0) {
+        char byte = 0;
+        return ::recv(socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
+    }
+    return true;
+}
+
+void TCurlIOHandler::CloseConnection() {
+    OpenEasyHandle();
+}
+
+std::string TCurlIOHandler::SchemeOf(const std::string& AUrl) {
+    struct TUrlDeleter {
+        void operator()(CURLU* AUrl) const { curl_url_cleanup(AUrl); }
+    };
+    const std::unique_ptr<CURLU, TUrlDeleter> url(curl_url());
+    char* scheme = nullptr;
+    if (!url || curl_url_set(url.get(), CURLUPART_URL, AUrl.c_str(), 0) != CURLUE_OK ||
+        curl_url_get(url.get(), CURLUPART_SCHEME, &scheme, 0) != CURLUE_OK) {
+        return {};
+    }
+    std::string result(scheme);
+    curl_free(scheme);
+    std::transform(result.begin(), result.end(), result.begin(), [](unsigned char ACharacter) {
+        return static_cast<char>(std::tolower(ACharacter));
+    });
+    return result;
+}
+
+}  // namespace korvane

@@ -1,1 +1,248 @@
-// placeholder
+#include "download/IdHTTPProgress.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <exception>
+#include <system_error>
+
+#include "platform/Platform.h"
+
+namespace korvane {
+
+namespace {
+
+// A redirect chain this long is taken for a loop.
+constexpr int kMaxRedirectAnswers = 15;
+
+bool IsSuccess(long AStatusCode) {
+    return AStatusCode >= 200 && AStatusCode <= 299;
+}
+
+bool IsRedirect(const THttpAnswer& AAnswer) {
+    return AAnswer.StatusCode >= 300 && AAnswer.StatusCode <= 399 && AAnswer.StatusCode != 304 &&
+           !AAnswer.RedirectUrl.empty();
+}
+
+[[noreturn]] void ThrowFileError(const std::filesystem::path& APath, std::string_view AWhat) {
+    throw EDownloadError(std::string(AWhat) + " " + APath.string() + ": " + std::strerror(errno));
+}
+
+}  // namespace
+
+// Receives the answers of one DownloadFile call: the body of a success goes into the file, every
+// body moves the progress. Failures are kept until libcurl has returned, since they must not
+// unwind through it.
+class TIdHTTPProgress::TTransfer final : public IHttpReceiver {
+public:
+    TTransfer(TIdHTTPProgress& AClient, const std::filesystem::path& APath, int AFile)
+        : FClient(AClient), FPath(APath), FFile(AFile) {}
+
+    void StartAnswer() {
+        FBodyStarted = false;
+        FToFile = false;
+        FReceived = 0;
+    }
+
+    bool BodyStarted() const { return FBodyStarted; }
+
+    void BodyBegin(long AStatusCode, std::int64_t AContentLength) override {
+        FBodyStarted = true;
+        FToFile = IsSuccess(AStatusCode);
+        Guarded([&] {
+            // Reserve the announced size up front; EndBody cuts the file back to what arrived.
+            if (FToFile && AContentLength > 0 && ::ftruncate(FFile, AContentLength) != 0) {
+                ThrowFileError(FPath, "cannot size");
+            }
+            FClient.HandleWorkBegin(std::max<std::int64_t>(AContentLength, 0));
+        });
+    }
+
+    bool BodyBlock(std::string_view ABlock) override {
+        Guarded([&] {
+            if (FToFile) {
+                Write(ABlock);
+            }
+            FReceived += static_cast<std::int64_t>(ABlock.size());
+            FClient.HandleWork(FReceived);
+        });
+        return !FFailure && !FClient.FCancelRequested;
+    }
+
+    // Raises what a callback could not.
+    void RethrowFailure() const {
+        if (FFailure) {
+            std::rethrow_exception(FFailure);
+        }
+    }
+
+    // Ends the body that went into the file: the file keeps exactly the bytes written.
+    void EndFileBody() const {
+        if (FToFile && ::ftruncate(FFile, FWritten) != 0) {
+            ThrowFileError(FPath, "cannot cut");
+        }
+    }
+
+private:
+    template <class TAction>
+    void Guarded(TAction AAction) {
+        if (FFailure) {
+            return;
+        }
+        try {
+            AAction();
+        } catch (...) {
+            FFailure = std::current_exception();
+        }
+    }
+
+    void Write(std::string_view ABlock) {
+        while (!ABlock.empty()) {
+            const ssize_t written = ::write(FFile, ABlock.data(), ABlock.size());
+            if (written < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                ThrowFileError(FPath, "cannot write");
+            }
+            ABlock.remove_prefix(static_cast<size_t>(written));
+            FWritten += written;
+        }
+    }
+
+    TIdHTTPProgress& FClient;
+    const std::filesystem::path& FPath;
+    const int FFile;
+    std::exception_ptr FFailure;
+    bool FBodyStarted = false;
+    bool FToFile = false;
+    std::int64_t FReceived = 0;  // bytes of the current body
+    std::int64_t FWritten = 0;   // bytes in the file
+};
+
+TIdHTTPProgress::TIdHTTPProgress() = default;
+
+TIdHTTPProgress::~TIdHTTPProgress() = default;
+
+void TIdHTTPProgress::SetProgress(int AValue) {
+    FProgress = AValue;
+    if (FOnChange) {
+        FOnChange(*this);
+    }
+}
+
+TTransferOutcome TIdHTTPProgress::DownloadFile(std::string_view aFileUrl,
+                                               const std::filesystem::path& aDestinationFile) {
+    if (FTransferring) {
+        throw std::logic_error("DownloadFile called during a transfer");
+    }
+    // From here on a Disconnect from a subscriber cancels this transfer.
+    struct TTransferScope {
+        TIdHTTPProgress& Client;
+        explicit TTransferScope(TIdHTTPProgress& AClient) : Client(AClient) {
+            Client.FTransferring = true;
+            Client.FCancelRequested = false;
+        }
+        ~TTransferScope() { Client.FTransferring = false; }
+    } scope(*this);
+
+    SetProgress(0);
+    FBytesToTransfer = 0;
+
+    if (aDestinationFile.has_parent_path()) {
+        std::error_code ignored;  // creating the file below reports what matters
+        std::filesystem::create_directories(aDestinationFile.parent_path(), ignored);
+    }
+    platform::UniqueFd file;
+    try {
+        file = platform::CreatePrivateFile(aDestinationFile);
+    } catch (const std::system_error& error) {
+        throw EDownloadError(error.what());
+    }
+
+    TTransfer transfer(*this, aDestinationFile, file.Get());
+    std::string url(aFileUrl);
+    bool overTls = false;
+    for (int redirectAnswers = 0;;) {
+        if (FCancelRequested) {
+            break;
+        }
+        const bool tls = TCurlIOHandler::SchemeOf(url) == "https";
+        if (overTls && !tls) {
+            throw EDownloadError("refused to leave TLS for " + url);
+        }
+        overTls = tls;
+
+        transfer.StartAnswer();
+        const THttpAnswer answer = IOHndl.Get(url, transfer, FReadTimeout);
+        transfer.RethrowFailure();
+        if (FCancelRequested) {
+            break;
+        }
+        if (answer.StatusCode != 0 && !transfer.BodyStarted() && answer.Result == CURLE_OK) {
+            // An answer without body bytes still has a body, of length 0.
+            HandleWorkBegin(std::max<std::int64_t>(answer.ContentLength, 0));
+        }
+        if (transfer.BodyStarted() || answer.StatusCode != 0) {
+            transfer.EndFileBody();
+            HandleWorkEnd();
+        }
+        if (FCancelRequested) {
+            break;
+        }
+
+        if (answer.Result != CURLE_OK) {
+            throw EDownloadError(answer.TimedOut ? "no data within the read time-out"
+                                                 : answer.ErrorText);
+        }
+        if (IsSuccess(answer.StatusCode)) {
+            return TTransferOutcome::Completed;
+        }
+        if (!IsRedirect(answer)) {
+            throw EDownloadError(answer.StatusLine.empty() ? "no status line" : answer.StatusLine);
+        }
+        if (++redirectAnswers == kMaxRedirectAnswers) {
+            throw EDownloadError("too many redirects");
+        }
+        url = answer.RedirectUrl;
+    }
+    IOHndl.CloseConnection();
+    return TTransferOutcome::Cancelled;
+}
+
+bool TIdHTTPProgress::Connected() const {
+    return IOHndl.Connected();
+}
+
+void TIdHTTPProgress::Disconnect() {
+    if (FTransferring) {
+        // libcurl is on the stack below the subscriber: leave the handle alone, stop at the next
+        // read and close there.
+        FCancelRequested = true;
+        return;
+    }
+    IOHndl.CloseConnection();
+}
+
+void TIdHTTPProgress::HandleWorkBegin(std::int64_t AWorkCountMax) {
+    FBytesToTransfer = AWorkCountMax;
+}
+
+void TIdHTTPProgress::HandleWork(std::int64_t AWorkCount) {
+    if (FBytesToTransfer != 0) {
+        // Division first, in extended precision, halves to the even neighbour: 12.5 gives 12.
+        const long double fraction =
+            static_cast<long double>(AWorkCount) / static_cast<long double>(FBytesToTransfer);
+        SetProgress(static_cast<int>(std::nearbyintl(fraction * 100.0L)));
+    }
+}
+
+void TIdHTTPProgress::HandleWorkEnd() {
+    FBytesToTransfer = 0;
+    SetProgress(100);
+}
+
+}  // namespace korvane
