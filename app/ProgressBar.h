@@ -11,6 +11,9 @@ class TProgressBar : public QProgressBar {
     Q_OBJECT
 
 public:
+    static constexpr int kMinPosition = 0;
+    static constexpr int kMaxPosition = 100;
+
     explicit TProgressBar(QWidget* AParent = nullptr);
 
     TProgressBarStyle Style() const { return FStyle; }
@@ -23,6 +26,8 @@ public:
     void SetPosition(int APosition);
 
 private:
+    void ShowState();
+
     TProgressBarStyle FStyle = TProgressBarStyle::Marquee;
     int FPosition = 0;
     int FRecordedPosition = 0;

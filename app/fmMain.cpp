@@ -1,1 +1,195 @@
-// placeholder
+#include "fmMain.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QIcon>
+#include <QScopedValueRollback>
+#include <QScreen>
+#include <QShowEvent>
+#include <QTimer>
+
+#include <stdexcept>
+
+#include "Application.h"
+#include "download/DownloadRun.h"
+#include "download/IdHTTPProgress.h"
+#include "download/ProgressDisplay.h"
+#include "texts/StatusTexts.h"
+#include "ui_fmMain.h"
+
+namespace korvane {
+
+using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
+
+TfrmMain::TfrmMain(std::filesystem::path AExecutableDirectory)
+    : ui(std::make_unique<Ui::TfrmMain>()), Timer(new QTimer(this)) {
+    ui->setupUi(this);
+    // A caption with a close box only, above every other window. Not a tool window: that would
+    // lose the taskbar entry.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowCloseButtonHint | Qt::WindowStaysOnTopHint);
+    setWindowIcon(QIcon(u":/KorvaneDownloader.png"_s));
+
+    Timer->setObjectName(u"Timer"_s);
+    Timer->setSingleShot(true);
+    Timer->setInterval(1000ms);
+
+    RunHandler([&] { FormCreate(AExecutableDirectory); });
+
+    connect(Timer, &QTimer::timeout, this, [this] { RunHandler([this] { TimerTimer(); }); });
+    connect(ui->btnRetry, &QPushButton::clicked, this,
+            [this] { RunHandler([this] { btnRetryClick(); }); });
+    connect(ui->btnDownloadLink, &QPushButton::clicked, this,
+            [this] { RunHandler([this] { btnDownloadLinkClick(); }); });
+}
+
+TfrmMain::~TfrmMain() = default;
+
+TIdHTTPProgress& TfrmMain::HttpClient() {
+    if (!FIdHTTPProgress) {
+        throw std::logic_error("The window has no HTTP client");
+    }
+    return *FIdHTTPProgress;
+}
+
+TDownloadRun& TfrmMain::DownloadRun() {
+    if (!FDownloadRun) {
+        throw std::logic_error("The window has no download run");
+    }
+    return *FDownloadRun;
+}
+
+void TfrmMain::FormCreate(const std::filesystem::path& AExecutableDirectory) {
+    FIdHTTPProgress = std::make_unique<TIdHTTPProgress>();
+    FIdHTTPProgress->SetOnChange([this](TIdHTTPProgress& Sender) { ProgressChanged(Sender); });
+    ui->btnDownloadLink->setText(LoadText(TStatusText::sBtnOtherLink));
+    ui->btnRetry->setText(LoadText(TStatusText::sBtnRetry));
+    FDownloadRun = std::make_unique<TDownloadRun>(*this, *FIdHTTPProgress, AExecutableDirectory);
+}
+
+void TfrmMain::FormShow() {
+    SetTimerArmed(true);
+    SetTitle(LoadText(TStatusText::sCaptionDownloading));
+    SetStatusText(LoadText(TStatusText::sMsgDownloading));
+}
+
+void TfrmMain::TimerTimer() {
+    DownloadRun().TimerTimer();
+}
+
+void TfrmMain::FormCloseQuery(bool& CanClose) {
+    HttpClient().Disconnect();
+    // Nothing holds the window open once the client has let go of its connection.
+    CanClose = true;
+}
+
+void TfrmMain::btnDownloadLinkClick() {
+    DownloadRun().btnDownloadLinkClick();
+}
+
+void TfrmMain::btnRetryClick() {
+    DownloadRun().btnRetryClick();
+}
+
+void TfrmMain::ProgressChanged(TIdHTTPProgress& Sender) {
+    korvane::ProgressChanged(*this, Sender);
+}
+
+void TfrmMain::showEvent(QShowEvent* AEvent) {
+    QWidget::showEvent(AEvent);
+    // Spontaneous show events come from the window system (a restore), not from showing the window.
+    if (AEvent->spontaneous()) {
+        return;
+    }
+    // Both happen before the window is mapped, so it first appears titled and in place.
+    RunHandler([this] { FormShow(); });
+    if (!FCentred) {
+        CentreOnPrimaryScreen();
+        FCentred = true;
+    }
+}
+
+void TfrmMain::CentreOnPrimaryScreen() {
+    const QScreen* const Screen = QGuiApplication::primaryScreen();
+    if (Screen == nullptr) {
+        return;
+    }
+    const QRect WorkArea = Screen->availableGeometry();
+    const QSize OuterSize = frameGeometry().size();
+    move(WorkArea.left() + (WorkArea.width() - OuterSize.width()) / 2,
+         WorkArea.top() + (WorkArea.height() - OuterSize.height()) / 2);
+}
+
+void TfrmMain::closeEvent(QCloseEvent* AEvent) {
+    bool CanClose = true;
+    if (FCloseFailureToCaller) {
+        try {
+            FormCloseQuery(CanClose);
+        } catch (...) {
+            FCloseFailure = std::current_exception();
+            CanClose = false;
+        }
+    } else if (!RunHandler([&] { FormCloseQuery(CanClose); })) {
+        CanClose = false;
+    }
+    if (CanClose) {
+        // A closed window starts no download, even while the event loop runs on for a moment.
+        SetTimerArmed(false);
+    }
+    AEvent->setAccepted(CanClose);
+}
+
+void TfrmMain::SetTitle(const QString& ATitle) {
+    setWindowTitle(ATitle);
+}
+
+void TfrmMain::SetStatusText(const QString& AText) {
+    ui->labMessage->setText(AText);
+}
+
+void TfrmMain::SetProgressBarStyle(TProgressBarStyle AStyle) {
+    ui->ProgressBar->SetStyle(AStyle);
+}
+
+void TfrmMain::SetProgressBarPosition(int APosition) {
+    ui->ProgressBar->SetPosition(APosition);
+}
+
+int TfrmMain::ProgressBarPosition() const {
+    return ui->ProgressBar->Position();
+}
+
+void TfrmMain::SetRetryButtonVisible(bool AVisible) {
+    ui->btnRetry->setVisible(AVisible);
+}
+
+void TfrmMain::SetDownloadLinkButtonVisible(bool AVisible) {
+    ui->btnDownloadLink->setVisible(AVisible);
+}
+
+void TfrmMain::SetTimerArmed(bool AArmed) {
+    if (!AArmed) {
+        Timer->stop();
+    } else if (!Timer->isActive()) {
+        Timer->start();
+    }
+}
+
+void TfrmMain::CloseWindow() {
+    // Whoever closes the window here deals with a failing close query, not the default handler.
+    {
+        const QScopedValueRollback ToCaller(FCloseFailureToCaller, true);
+        close();
+    }
+    if (FCloseFailure) {
+        std::rethrow_exception(std::exchange(FCloseFailure, nullptr));
+    }
+}
+
+void TfrmMain::ProcessMessages() {
+    QCoreApplication::processEvents();
+}
+
+}  // namespace korvane

@@ -1,6 +1,21 @@
 #include <QApplication>
-int main(int argc, char* argv[])
-{
-    QApplication app(argc, argv);
-    return 0;
+#include <QIcon>
+
+#include "fmMain.h"
+
+int main(int argc, char* argv[]) {
+    using namespace Qt::StringLiterals;
+
+    // The program takes no arguments, not even Qt's own (-platform, -style...): Qt sees the
+    // program name only.
+    char FallbackName[] = "KorvaneDownloader";
+    char* Arguments[] = {argc > 0 ? argv[0] : FallbackName, nullptr};
+    int ArgumentCount = 1;
+    QApplication Application(ArgumentCount, Arguments);
+    QApplication::setWindowIcon(QIcon(u":/KorvaneDownloader.png"_s));
+
+    // Closing this window ends the event loop (quitOnLastWindowClosed) with exit code 0.
+    korvane::TfrmMain frmMain;
+    frmMain.show();
+    return QApplication::exec();
 }

@@ -1,0 +1,75 @@
+// The program's only window: a progress bar, a status line and, after a failure, two buttons. It
+// owns the HTTP client and the download run, and offers the run the operations it drives the
+// window with.
+#pragma once
+
+#include <QWidget>
+
+#include <exception>
+#include <filesystem>
+#include <memory>
+
+#include "download/MainWindowView.h"
+#include "platform/Platform.h"
+
+class QTimer;
+
+namespace Ui {
+class TfrmMain;
+}
+
+namespace korvane {
+
+class TDownloadRun;
+class TIdHTTPProgress;
+
+class TfrmMain : public QWidget, public IMainWindowView {
+    Q_OBJECT
+
+public:
+    // `AExecutableDirectory` receives the TLS libraries before each download.
+    explicit TfrmMain(
+        std::filesystem::path AExecutableDirectory = platform::ExecutablePath().parent_path());
+    ~TfrmMain() override;
+
+    // The window's HTTP client.
+    TIdHTTPProgress& HttpClient();
+
+    void SetTitle(const QString& ATitle) override;
+    void SetStatusText(const QString& AText) override;
+    void SetProgressBarStyle(TProgressBarStyle AStyle) override;
+    void SetProgressBarPosition(int APosition) override;
+    int ProgressBarPosition() const override;
+    void SetRetryButtonVisible(bool AVisible) override;
+    void SetDownloadLinkButtonVisible(bool AVisible) override;
+    void SetTimerArmed(bool AArmed) override;
+    void CloseWindow() override;
+    void ProcessMessages() override;
+
+protected:
+    void showEvent(QShowEvent* AEvent) override;
+    void closeEvent(QCloseEvent* AEvent) override;
+
+private:
+    void FormCreate(const std::filesystem::path& AExecutableDirectory);
+    void FormShow();
+    void TimerTimer();
+    void FormCloseQuery(bool& CanClose);
+    void btnDownloadLinkClick();
+    void btnRetryClick();
+    void ProgressChanged(TIdHTTPProgress& Sender);
+
+    TDownloadRun& DownloadRun();
+    void CentreOnPrimaryScreen();
+
+    const std::unique_ptr<Ui::TfrmMain> ui;  // ProgressBar, labMessage, btnDownloadLink, btnRetry
+    QTimer* const Timer;
+    std::unique_ptr<TIdHTTPProgress> FIdHTTPProgress;
+    std::unique_ptr<TDownloadRun> FDownloadRun;  // refers to the client: destroyed before it
+    bool FCentred = false;
+    // While CloseWindow runs, a failure of the close query goes back to its caller.
+    bool FCloseFailureToCaller = false;
+    std::exception_ptr FCloseFailure;
+};
+
+}  // namespace korvane
