@@ -1,0 +1,339 @@
+// The main window: its state before and after it is shown, its frame, geometry and stacking, the
+// progress bar and timer rules the download run relies on, closing it early, and the default
+// failure handler.
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QImage>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScreen>
+#include <QStringList>
+#include <QThread>
+#include <QTimer>
+#include <QWindow>
+
+#include <filesystem>
+#include <optional>
+#include <ostream>
+#include <stdexcept>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "app/Application.h"
+#include "app/ProgressBar.h"
+#include "app/fmMain.h"
+#include "download/IdHTTPProgress.h"
+#include "support/TestSupport.h"
+
+// Readable failure messages for Qt's strings.
+void PrintTo(const QString& AText, std::ostream* AStream) {
+    *AStream << '"' << AText.toStdString() << '"';
+}
+
+void PrintTo(const QStringList& AList, std::ostream* AStream) {
+    *AStream << '[' << AList.join(u", ").toStdString() << ']';
+}
+
+namespace korvane {
+namespace {
+
+using namespace Qt::StringLiterals;
+
+// Lets the event loop run for `ADuration`, timers included.
+void ProcessEventsFor(std::chrono::milliseconds ADuration) {
+    QElapsedTimer Clock;
+    Clock.start();
+    while (Clock.elapsed() < ADuration.count()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(5);
+    }
+}
+
+class TfrmMainTest : public ::testing::Test {
+protected:
+    template <class TChild>
+    TChild& Child(const QString& AName) {
+        TChild* const Found = frmMain.findChild<TChild*>(AName);
+        if (Found == nullptr) {
+            throw std::runtime_error("no child " + AName.toStdString());
+        }
+        return *Found;
+    }
+    TProgressBar& Bar() { return Child<TProgressBar>(u"ProgressBar"_s); }
+    QLabel& labMessage() { return Child<QLabel>(u"labMessage"_s); }
+    QPushButton& btnDownloadLink() { return Child<QPushButton>(u"btnDownloadLink"_s); }
+    QPushButton& btnRetry() { return Child<QPushButton>(u"btnRetry"_s); }
+    QTimer& Timer() { return Child<QTimer>(u"Timer"_s); }
+    // What the download run sees of the window.
+    IMainWindowView& View() { return frmMain; }
+
+    const test::TTempDir FExecutableDirectory;
+    TfrmMain frmMain{FExecutableDirectory.Path()};
+};
+
+TEST_F(TfrmMainTest, CreatedWindowIsBlankAndIdle) {
+    EXPECT_FALSE(frmMain.isVisible());
+    EXPECT_TRUE(frmMain.windowTitle().isEmpty());
+    EXPECT_TRUE(labMessage().text().isEmpty());
+    EXPECT_TRUE(btnRetry().isHidden());
+    EXPECT_TRUE(btnDownloadLink().isHidden());
+    EXPECT_FALSE(Timer().isActive());
+
+    EXPECT_EQ(Bar().Style(), TProgressBarStyle::Marquee);
+    EXPECT_EQ(View().ProgressBarPosition(), 0);
+    // An empty range is what makes QProgressBar run its busy animation.
+    EXPECT_EQ(Bar().minimum(), 0);
+    EXPECT_EQ(Bar().maximum(), 0);
+    EXPECT_FALSE(Bar().isTextVisible());
+
+    EXPECT_EQ(btnDownloadLink().text(), u"Autre lien de téléchargement"_s);
+    EXPECT_EQ(btnRetry().text(), u"Recommencer"_s);
+}
+
+TEST_F(TfrmMainTest, FirstAppearsTitledAndCentredOnThePrimaryScreen) {
+    frmMain.winId();  // creates the native window, whose visibility is what the user sees
+    std::optional<QString> TitleWhenVisible;
+    std::optional<QString> StatusWhenVisible;
+    std::optional<QRect> FrameWhenVisible;
+    QObject::connect(frmMain.windowHandle(), &QWindow::visibleChanged, &frmMain,
+                     [&](bool AVisible) {
+                         if (AVisible && !TitleWhenVisible) {
+                             TitleWhenVisible = frmMain.windowHandle()->title();
+                             StatusWhenVisible = labMessage().text();
+                             FrameWhenVisible = frmMain.frameGeometry();
+                         }
+                     });
+
+    frmMain.show();
+
+    ASSERT_TRUE(TitleWhenVisible.has_value());
+    EXPECT_EQ(*TitleWhenVisible, u"Téléchargement de Korvane en cours... Veuillez patienter."_s);
+    EXPECT_EQ(*StatusWhenVisible, u"Téléchargement de Korvane en cours"_s);
+
+    const QRect WorkArea = QGuiApplication::primaryScreen()->availableGeometry();
+    const QRect Frame = *FrameWhenVisible;
+    EXPECT_LE(std::abs((Frame.left() - WorkArea.left()) - (WorkArea.right() - Frame.right())), 1)
+        << "frame " << Frame.x() << "," << Frame.y() << " " << Frame.width() << "x"
+        << Frame.height();
+    EXPECT_LE(std::abs((Frame.top() - WorkArea.top()) - (WorkArea.bottom() - Frame.bottom())), 1)
+        << "frame " << Frame.x() << "," << Frame.y() << " " << Frame.width() << "x"
+        << Frame.height();
+
+    EXPECT_TRUE(Timer().isActive());
+    EXPECT_TRUE(Timer().isSingleShot());
+    EXPECT_EQ(Timer().interval(), 1000);
+}
+
+TEST_F(TfrmMainTest, IsAFixedSizeWindowAboveOthersWithACloseBoxOnly) {
+    // A tool window would have no taskbar entry.
+    EXPECT_EQ(frmMain.windowType(), Qt::Window);
+    const Qt::WindowFlags Flags = frmMain.windowFlags();
+    EXPECT_TRUE(Flags.testFlag(Qt::WindowStaysOnTopHint));
+    EXPECT_TRUE(Flags.testFlag(Qt::CustomizeWindowHint));
+    EXPECT_TRUE(Flags.testFlag(Qt::WindowTitleHint));
+    EXPECT_TRUE(Flags.testFlag(Qt::WindowCloseButtonHint));
+    EXPECT_FALSE(Flags.testFlag(Qt::WindowMinimizeButtonHint));
+    EXPECT_FALSE(Flags.testFlag(Qt::WindowMaximizeButtonHint));
+
+    frmMain.show();
+    EXPECT_EQ(frmMain.size(), QSize(694, 56));
+    EXPECT_EQ(frmMain.minimumSize(), QSize(694, 56));
+    EXPECT_EQ(frmMain.maximumSize(), QSize(694, 56));
+    EXPECT_FALSE(frmMain.windowIcon().isNull());
+}
+
+TEST_F(TfrmMainTest, DrawsWhiteTextOnPureRed) {
+    View().SetStatusText(u"Téléchargement de Korvane en cours"_s);
+    const QImage Image = frmMain.grab().toImage();
+
+    // Between the bar and the status line, and in the status line's margins.
+    EXPECT_EQ(Image.pixelColor(1, 29), QColor(Qt::red));
+    EXPECT_EQ(Image.pixelColor(693, 55), QColor(Qt::red));
+
+    bool HasWhite = false;
+    const QRect Line = labMessage().geometry();
+    for (int Y = Line.top(); Y <= Line.bottom() && !HasWhite; ++Y) {
+        for (int X = Line.left(); X <= Line.right() && !HasWhite; ++X) {
+            HasWhite = Image.pixelColor(X, Y) == QColor(Qt::white);
+        }
+    }
+    EXPECT_TRUE(HasWhite);
+
+    EXPECT_EQ(frmMain.font().pointSize(), 12);
+    EXPECT_EQ(labMessage().font().pointSize(), 9);
+    EXPECT_EQ(btnDownloadLink().font().pointSize(), 9);
+    EXPECT_EQ(btnRetry().font().pointSize(), 12);
+}
+
+TEST_F(TfrmMainTest, ButtonsLieInFrontOfTheBarAndTheStatusLine) {
+    frmMain.show();
+    // The status line fills what the bar leaves, inset by 3, 5, 5 and 3 pixels.
+    const QRect Line = labMessage().geometry();
+    EXPECT_EQ(Line.left(), 3);
+    EXPECT_EQ(Line.top(), Bar().geometry().bottom() + 1 + 5);
+    EXPECT_EQ(Line.right(), frmMain.width() - 1 - 5);
+    EXPECT_EQ(Line.bottom(), frmMain.height() - 1 - 3);
+
+    EXPECT_EQ(frmMain.childAt(10, 10), &Bar());
+    EXPECT_EQ(frmMain.childAt(600, 40), &labMessage());
+
+    View().SetRetryButtonVisible(true);
+    View().SetDownloadLinkButtonVisible(true);
+    // Stacking must survive a round trip through both styles.
+    View().SetProgressBarStyle(TProgressBarStyle::Normal);
+    View().SetProgressBarStyle(TProgressBarStyle::Marquee);
+
+    EXPECT_EQ(frmMain.childAt(0, 0), &btnRetry());
+    EXPECT_EQ(frmMain.childAt(693, 24), &btnRetry());
+    EXPECT_EQ(frmMain.childAt(10, 25), &Bar());
+    EXPECT_EQ(frmMain.childAt(693, 26), &Bar());
+
+    EXPECT_EQ(frmMain.childAt(485, 32), &btnDownloadLink());
+    EXPECT_EQ(frmMain.childAt(685, 52), &btnDownloadLink());
+    EXPECT_EQ(frmMain.childAt(484, 40), &labMessage());
+    EXPECT_EQ(frmMain.childAt(688, 40), &labMessage());
+}
+
+TEST_F(TfrmMainTest, TabOrderIsBarThenLinkThenRetry) {
+    QStringList Order;
+    for (QWidget* Widget = frmMain.nextInFocusChain(); Widget != &frmMain;
+         Widget = Widget->nextInFocusChain()) {
+        if (Widget == &Bar() || Widget == &btnDownloadLink() || Widget == &btnRetry()) {
+            Order << Widget->objectName();
+        }
+    }
+    EXPECT_EQ(Order, QStringList({u"ProgressBar"_s, u"btnDownloadLink"_s, u"btnRetry"_s}));
+}
+
+TEST_F(TfrmMainTest, ProgressBarKeepsPositionsWithinZeroToHundred) {
+    View().SetProgressBarStyle(TProgressBarStyle::Normal);
+    View().SetProgressBarPosition(150);
+    EXPECT_EQ(View().ProgressBarPosition(), 100);
+    EXPECT_EQ(Bar().value(), 100);
+    View().SetProgressBarPosition(-7);
+    EXPECT_EQ(View().ProgressBarPosition(), 0);
+    EXPECT_EQ(Bar().value(), 0);
+}
+
+TEST_F(TfrmMainTest, ProgressBarReturnsFromMarqueeToTheRecordedPosition) {
+    View().SetProgressBarStyle(TProgressBarStyle::Normal);
+    View().SetProgressBarPosition(50);
+    View().SetProgressBarStyle(TProgressBarStyle::Marquee);
+    EXPECT_EQ(Bar().maximum(), 0);
+    View().SetProgressBarPosition(0);
+    View().SetProgressBarStyle(TProgressBarStyle::Normal);
+
+    EXPECT_EQ(View().ProgressBarPosition(), 50);
+    EXPECT_EQ(Bar().maximum(), 100);
+    EXPECT_EQ(Bar().value(), 50);
+}
+
+TEST_F(TfrmMainTest, ProgressBarLeavesMarqueeAtZeroWhenItNeverLeftIt) {
+    View().SetProgressBarPosition(40);
+    View().SetProgressBarStyle(TProgressBarStyle::Normal);
+    EXPECT_EQ(View().ProgressBarPosition(), 0);
+}
+
+TEST_F(TfrmMainTest, ProgressBarIgnoresTheStyleItAlreadyHas) {
+    View().SetProgressBarStyle(TProgressBarStyle::Normal);
+    View().SetProgressBarPosition(70);
+    View().SetProgressBarStyle(TProgressBarStyle::Normal);
+    EXPECT_EQ(View().ProgressBarPosition(), 70);
+
+    // A second marquee must not record the position set while in marquee.
+    View().SetProgressBarStyle(TProgressBarStyle::Marquee);
+    View().SetProgressBarPosition(20);
+    View().SetProgressBarStyle(TProgressBarStyle::Marquee);
+    View().SetProgressBarStyle(TProgressBarStyle::Normal);
+    EXPECT_EQ(View().ProgressBarPosition(), 70);
+}
+
+TEST_F(TfrmMainTest, ArmingAnArmedTimerKeepsItsPeriod) {
+    View().SetTimerArmed(true);
+    QThread::msleep(300);
+    View().SetTimerArmed(true);
+    EXPECT_TRUE(Timer().isActive());
+    EXPECT_LE(Timer().remainingTime(), 750);
+}
+
+TEST_F(TfrmMainTest, DisarmingTwiceIsHarmlessAndRearmingStartsAFreshPeriod) {
+    View().SetTimerArmed(true);
+    QThread::msleep(300);
+    View().SetTimerArmed(false);
+    View().SetTimerArmed(false);
+    EXPECT_FALSE(Timer().isActive());
+
+    View().SetTimerArmed(true);
+    EXPECT_GE(Timer().remainingTime(), 900);
+}
+
+TEST_F(TfrmMainTest, ClosingBeforeTheTimerFiresStartsNoDownload) {
+    int Notifications = 0;
+    frmMain.HttpClient().SetOnChange([&](TIdHTTPProgress&) { ++Notifications; });
+    frmMain.show();
+    ASSERT_TRUE(Timer().isActive());
+
+    EXPECT_TRUE(frmMain.close());
+    EXPECT_FALSE(frmMain.isVisible());
+
+    ProcessEventsFor(std::chrono::milliseconds(1500));
+    EXPECT_EQ(Notifications, 0);
+    EXPECT_EQ(frmMain.HttpClient().Progress(), 0);
+    // A run would have written the TLS libraries here first.
+    EXPECT_TRUE(std::filesystem::is_empty(FExecutableDirectory.Path()));
+    EXPECT_TRUE(btnRetry().isHidden());
+}
+
+TEST(ApplicationTitle, IsTheNameUpToItsFirstFullStopWithTheRestInLowerCase) {
+    EXPECT_EQ(ApplicationTitle(u"KorvaneDownloader"), u"Korvanedownloader"_s);
+    EXPECT_EQ(ApplicationTitle(u"KorvaneDownloader.exe"), u"Korvanedownloader"_s);
+    EXPECT_EQ(ApplicationTitle(u"Setup.V2.exe"), u"Setup"_s);
+    EXPECT_EQ(ApplicationTitle(u"kORVANE"), u"korvane"_s);
+    EXPECT_EQ(ApplicationTitle(u"ÉTÉ"), u"Été"_s);
+    EXPECT_EQ(ApplicationTitle(u".hidden"), QString());
+    EXPECT_EQ(ApplicationTitle(u""), QString());
+}
+
+TEST(FailureText, EndsInAFullStopUnlessTheLastCharacterSortsBeforeOne) {
+    EXPECT_EQ(FailureText(u"Access denied"_s), u"Access denied."_s);
+    EXPECT_EQ(FailureText(u"Accès refusé"_s), u"Accès refusé."_s);
+    EXPECT_EQ(FailureText(u"Done."_s), u"Done."_s);
+    EXPECT_EQ(FailureText(u"Really?"_s), u"Really?."_s);
+    EXPECT_EQ(FailureText(u"/tmp/"_s), u"/tmp/."_s);
+    EXPECT_EQ(FailureText(u"Stop!"_s), u"Stop!"_s);
+    EXPECT_EQ(FailureText(u"(code 5)"_s), u"(code 5)"_s);
+    EXPECT_EQ(FailureText(u"1,2,-"_s), u"1,2,-"_s);
+    EXPECT_EQ(FailureText(u"trailing "_s), u"trailing "_s);
+    EXPECT_EQ(FailureText(QString()), QString());
+}
+
+TEST(RunHandler, ShowsAnEscapingFailureAndCarriesOn) {
+    QString Title;
+    QString Text;
+    QMessageBox::Icon Icon = QMessageBox::NoIcon;
+    QTimer Dismisser;
+    Dismisser.setInterval(10);
+    QObject::connect(&Dismisser, &QTimer::timeout, [&] {
+        if (auto* const Box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            Title = Box->windowTitle();
+            Text = Box->text();
+            Icon = Box->icon();
+            Box->done(QMessageBox::Ok);
+        }
+    });
+    Dismisser.start();
+
+    const bool Completed = RunHandler([] { throw std::runtime_error("Accès refusé"); });
+
+    EXPECT_FALSE(Completed);
+    EXPECT_EQ(Icon, QMessageBox::Critical);
+    // The test program's name, which starts in lower case and keeps it.
+    EXPECT_EQ(Title, u"test_window"_s);
+    EXPECT_EQ(Text, u"Accès refusé."_s);
+}
+
+}  // namespace
+}  // namespace korvane
