@@ -5,6 +5,7 @@
 #include <chrono>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -41,12 +42,21 @@ private:
 void WriteFile(const std::filesystem::path& APath, std::string_view AContent);
 std::string ReadFile(const std::filesystem::path& APath);
 
-// A child process started without a shell; killed and reaped when it goes out of scope.
+// Descriptors of this process that become a child's standard streams; -1: inherited.
+struct TStdio {
+    int In = -1;
+    int Out = -1;
+    int Err = -1;
+};
+
+// A child process started without a shell, in a process group of its own; the group is killed and
+// the child reaped when it goes out of scope.
 class TChildProcess {
 public:
     // `AEnvironment` entries are added to (or replace those of) this process's environment.
     explicit TChildProcess(std::vector<std::string> AArguments,
-                           std::map<std::string, std::string> AEnvironment = {});
+                           std::map<std::string, std::string> AEnvironment = {},
+                           TStdio AStdio = {});
     TChildProcess(const TChildProcess&) = delete;
     TChildProcess& operator=(const TChildProcess&) = delete;
     ~TChildProcess();
@@ -55,24 +65,43 @@ public:
     // The exit code, or nullopt when the process has not ended within `ATimeout`
     // (or was ended by a signal: then 128 + the signal number).
     std::optional<int> Wait(std::chrono::milliseconds ATimeout);
+    // Kills the whole process group at once and reaps the child.
     void Kill();
 
 private:
+    bool Reap(int AFlags);
+    void SignalGroup(int ASignal) const;
+
     pid_t FPid = -1;
     std::optional<int> FExitCode;
 };
 
+namespace detail {
+// One pause between two polls: runs pending Qt events when called on the thread of a
+// QCoreApplication (so that timers and queued calls go on while a test waits), then sleeps briefly.
+void PollPause();
+}  // namespace detail
+
 // Polls `ACondition` until it holds or `ATimeout` passes; true when it held.
 template <class TCondition>
-bool WaitUntil(TCondition ACondition, std::chrono::milliseconds ATimeout);
+bool WaitUntil(TCondition ACondition, std::chrono::milliseconds ATimeout) {
+    const auto deadline = std::chrono::steady_clock::now() + ATimeout;
+    while (!ACondition()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        detail::PollPause();
+    }
+    return true;
+}
 
 // nginx on 127.0.0.1, serving `DocRoot` over HTTPS (localhost certificate) and plain HTTP.
 class TNginx {
 public:
     struct TOptions {
         std::filesystem::path DocRoot;
-        int HttpsPort = 0;            // 0: any free port
-        int HttpPort = 0;             // 0: any free port
+        int HttpsPort = 0;                  // 0: any free port
+        int HttpPort = 0;                   // 0: any free port
         bool PlainHttpOnHttpsPort = false;  // also answer plain HTTP on the HTTPS port
         std::string ServerDirectives;       // added inside both server blocks
     };
@@ -85,8 +114,20 @@ public:
     int HttpPort() const;
     std::string HttpsUrl(std::string_view APath) const;  // https://127.0.0.1:port/APath
     std::string HttpUrl(std::string_view APath) const;
-    // One line per request answered so far: "<connection serial> <status> <request line>".
+    // One line per request answered so far: "<connection serial> <status> \"<request line>\"".
+    // The serials also count the connections made to find out that nginx was ready.
     std::vector<std::string> AccessLog() const;
+
+private:
+    bool Start();
+    void WriteConfig() const;
+    std::string Diagnostics() const;
+
+    TOptions FOptions;
+    TTempDir FDir;
+    int FHttpsPort = 0;
+    int FHttpPort = 0;
+    std::unique_ptr<TChildProcess> FProcess;
 };
 
 // The scripted server: answers according to the request's path (see scripted_server.py for the
@@ -94,19 +135,20 @@ public:
 class TScriptedServer {
 public:
     enum class TListener {
-        Plain,           // plain HTTP
-        Tls,             // TLS 1.2+, certificate for 127.0.0.1 from the test CA
-        TlsOtherHost,    // certificate for other.example from the test CA
-        TlsSelfSigned,   // self-signed certificate for 127.0.0.1
-        Tls10Only,       // accepts TLS 1.0 only
-        Dual,            // TLS (as Tls) or plain HTTP, told apart by the first byte
+        Plain,          // plain HTTP
+        Tls,            // TLS 1.2+, certificate for 127.0.0.1 from the test CA
+        TlsOtherHost,   // certificate for other.example from the test CA
+        TlsSelfSigned,  // self-signed certificate for 127.0.0.1
+        Tls10Only,      // accepts TLS 1.0 only
+        Dual,           // TLS (as Tls) or plain HTTP, told apart by the first byte
     };
     struct TOptions {
         int DualPort = 0;           // 0: any free port; kDownloadPort for the download run
         std::string SetupScenario;  // a path: "/KorvaneSetup.exe" is answered as if it were this
         std::filesystem::path DocRoot;  // served under /file/<name>
     };
-    explicit TScriptedServer(TOptions AOptions = {});
+    TScriptedServer();
+    explicit TScriptedServer(TOptions AOptions);
     TScriptedServer(const TScriptedServer&) = delete;
     TScriptedServer& operator=(const TScriptedServer&) = delete;
     ~TScriptedServer();
@@ -118,6 +160,13 @@ public:
     std::vector<std::string> Requests() const;
     // How many connections the server has accepted so far.
     int ConnectionCount() const;
+
+private:
+    std::string Diagnostics() const;
+
+    TTempDir FDir;
+    std::unique_ptr<TChildProcess> FProcess;
+    std::map<TListener, int> FPorts;
 };
 
 }  // namespace korvane::test

@@ -1,0 +1,125 @@
+#!/usr/bin/env bash
+# Makes the certificates of the local test servers in OUTDIR:
+#   ca.pem/.key          the test certificate authority
+#   localhost.pem/.key   127.0.0.1 and localhost, signed by the test CA
+#   otherhost.pem/.key   other.example only, signed by the test CA
+#   selfsigned.pem/.key  127.0.0.1, signed by itself
+# A complete, valid set is left alone (only touched, so that build tools see it as fresh); anything
+# less is made again from scratch, so that every certificate always chains to the CA beside it.
+set -euo pipefail
+
+if [[ $# -ne 1 ]]; then
+    echo "usage: $0 OUTDIR" >&2
+    exit 2
+fi
+out_dir=$1
+days=3650
+files=(ca.key ca.pem localhost.key localhost.pem otherhost.key otherhost.pem selfsigned.key
+       selfsigned.pem)
+
+complete_and_valid() {
+    local name
+    for name in "${files[@]}"; do
+        [[ -s "$out_dir/$name" ]] || return 1
+    done
+    openssl verify -x509_strict -purpose sslserver -CAfile "$out_dir/ca.pem" \
+        "$out_dir/localhost.pem" "$out_dir/otherhost.pem" >/dev/null 2>&1 || return 1
+    # Still valid in a year: a set about to expire is made again.
+    local cert
+    for cert in ca localhost otherhost selfsigned; do
+        openssl x509 -in "$out_dir/$cert.pem" -noout -checkend $((365 * 24 * 3600)) >/dev/null ||
+            return 1
+    done
+}
+
+mkdir -p "$out_dir"
+if complete_and_valid; then
+    for name in "${files[@]}"; do
+        touch "$out_dir/$name"
+    done
+    exit 0
+fi
+
+work_dir=$(mktemp -d "$out_dir/.pki.XXXXXX")
+trap 'rm -rf "$work_dir"' EXIT
+cd "$work_dir"
+
+# A configuration of our own, so that the system's openssl.cnf adds no extensions of its own.
+cat >openssl.cnf <<'EOF'
+[req]
+distinguished_name = dn
+prompt = no
+[dn]
+[ca]
+basicConstraints = critical, CA:TRUE
+keyUsage = critical, keyCertSign, cRLSign
+subjectKeyIdentifier = hash
+[localhost]
+basicConstraints = critical, CA:FALSE
+keyUsage = critical, digitalSignature, keyEncipherment
+extendedKeyUsage = serverAuth
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid
+subjectAltName = IP:127.0.0.1, DNS:localhost
+[otherhost]
+basicConstraints = critical, CA:FALSE
+keyUsage = critical, digitalSignature, keyEncipherment
+extendedKeyUsage = serverAuth
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid
+subjectAltName = DNS:other.example
+[selfsigned]
+basicConstraints = critical, CA:FALSE
+keyUsage = critical, digitalSignature, keyEncipherment
+extendedKeyUsage = serverAuth
+subjectKeyIdentifier = hash
+subjectAltName = IP:127.0.0.1
+EOF
+export OPENSSL_CONF=$work_dir/openssl.cnf
+
+new_key() {
+    openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$1.key" 2>/dev/null
+    chmod 600 "$1.key"
+}
+
+new_request() {  # NAME SUBJECT
+    openssl req -new -config openssl.cnf -key "$1.key" -subj "$2" -out "$1.csr"
+}
+
+serial() {
+    echo "0x$(openssl rand -hex 16)"
+}
+
+# Signs NAME.csr with the extensions of section NAME: by the CA, or by its own key with "self".
+sign() {  # NAME [self]
+    local signer=(-CA ca.pem -CAkey ca.key)
+    if [[ ${2:-} == self ]]; then
+        signer=(-signkey "$1.key")
+    fi
+    openssl x509 -req -in "$1.csr" "${signer[@]}" -set_serial "$(serial)" -days "$days" -sha256 \
+        -extfile openssl.cnf -extensions "$1" -out "$1.pem" 2>/dev/null
+}
+
+new_key ca
+new_request ca "/O=Korvane test/CN=Korvane test CA"
+sign ca self
+
+new_key localhost
+new_request localhost "/O=Korvane test/CN=127.0.0.1"
+sign localhost
+
+new_key otherhost
+new_request otherhost "/O=Korvane test/CN=other.example"
+sign otherhost
+
+new_key selfsigned
+new_request selfsigned "/O=Korvane test/CN=127.0.0.1"
+sign selfsigned self
+
+openssl verify -x509_strict -purpose sslserver -CAfile ca.pem localhost.pem otherhost.pem >/dev/null
+
+# ca.pem last: it is the file the build waits for.
+for name in "${files[@]}"; do
+    [[ $name == ca.pem ]] || mv -f "$name" "$out_dir/$name"
+done
+mv -f ca.pem "$out_dir/ca.pem"
