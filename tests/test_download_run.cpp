@@ -1,0 +1,619 @@
+// The download run through the real window, the real client and local servers: what gets started
+// and how, what the window shows when it cannot, the TLS libraries and the fall-back to plain HTTP,
+// the progress shown on the way, and a close request in the middle of a download.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QLabel>
+#include <QPushButton>
+#include <QResource>
+#include <QTimer>
+#include <QUrl>
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "app/ProgressBar.h"
+#include "app/fmMain.h"
+#include "download/IdHTTPProgress.h"
+#include "support/TestSupport.h"
+
+// Failure messages show texts as text.
+inline void PrintTo(const QString& AText, std::ostream* AOut) {
+    *AOut << '"' << AText.toStdString() << '"';
+}
+
+namespace korvane {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using test::kDownloadPort;
+using test::PkiDir;
+using test::ReadFile;
+using test::TChildProcess;
+using test::TNginx;
+using test::TScriptedServer;
+using test::TTempDir;
+using test::WaitUntil;
+using test::WriteFile;
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+constexpr auto kRunTimeout = 30s;
+
+const QString kDownloadingTitle =
+    QString::fromUtf8("Téléchargement de Korvane en cours... Veuillez patienter.");
+const QString kDownloadingStatus = QString::fromUtf8("Téléchargement de Korvane en cours");
+const QString kFailedTitle = QString::fromUtf8("Téléchargement échoué !");
+const QString kDownloadFailedStatus =
+    QString::fromUtf8("Impossible de télécharger Korvane, veuillez vérifier votre connexion");
+const QString kLaunchFailedStatus =
+    QString::fromUtf8("Impossible de lancer l'installation de l'application.");
+const QString kSetupAddress =
+    QStringLiteral("https://127.0.0.1:%1/KorvaneSetup.exe").arg(kDownloadPort);
+
+// Sets an environment variable for the lifetime of the object.
+class TScopedEnvironment {
+public:
+    TScopedEnvironment(std::string AName, const std::string& AValue) : FName(std::move(AName)) {
+        if (const char* old = std::getenv(FName.c_str())) {
+            FOld = old;
+        }
+        ::setenv(FName.c_str(), AValue.c_str(), 1);
+    }
+    TScopedEnvironment(const TScopedEnvironment&) = delete;
+    TScopedEnvironment& operator=(const TScopedEnvironment&) = delete;
+    ~TScopedEnvironment() {
+        if (FOld) {
+            ::setenv(FName.c_str(), FOld->c_str(), 1);
+        } else {
+            ::unsetenv(FName.c_str());
+        }
+    }
+
+private:
+    std::string FName;
+    std::optional<std::string> FOld;
+};
+
+// Takes the addresses the window hands to the desktop, instead of a browser.
+class TAddressCatcher : public QObject {
+    Q_OBJECT
+
+public:
+    TAddressCatcher() {
+        for (const char* scheme : {"http", "https"}) {
+            QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), this, "Open");
+        }
+    }
+    TAddressCatcher(const TAddressCatcher&) = delete;
+    TAddressCatcher& operator=(const TAddressCatcher&) = delete;
+    ~TAddressCatcher() override {
+        for (const char* scheme : {"http", "https"}) {
+            QDesktopServices::unsetUrlHandler(QString::fromLatin1(scheme));
+        }
+    }
+    const std::vector<std::string>& Addresses() const { return FAddresses; }
+
+public slots:
+    void Open(const QUrl& AAddress) { FAddresses.push_back(AAddress.toString().toStdString()); }
+
+private:
+    std::vector<std::string> FAddresses;
+};
+
+// A setup program that writes `ALabel`, its argument count and its arguments, one a line, into
+// `ARecord`, all at once so that a reader never finds half of it. `APadding` bytes after its end
+// make a download of the size wanted.
+std::string RecordingSetupProgram(const fs::path& ARecord, std::string_view ALabel,
+                                  std::size_t APadding = 0) {
+    const std::string record = ARecord.string();
+    std::string program = "#!/bin/sh\nprintf '%s\\n' '" + std::string(ALabel) +
+                          "' \"$#\" \"$@\" > '" + record + ".part'\nmv '" + record + ".part' '" +
+                          record + "'\nexit 0\n";
+    const std::string line = "# padding to make the download last a while\n";
+    while (APadding >= line.size()) {
+        program += line;
+        APadding -= line.size();
+    }
+    return program;
+}
+
+QString StatusLine(const TfrmMain& AWindow) {
+    return AWindow.findChild<QLabel*>(QStringLiteral("labMessage"))->text();
+}
+
+bool ButtonShown(const TfrmMain& AWindow, const char* AName) {
+    return !AWindow.findChild<QPushButton*>(QString::fromLatin1(AName))->isHidden();
+}
+
+bool ShowsFailure(const TfrmMain& AWindow) {
+    return ButtonShown(AWindow, "btnRetry") && ButtonShown(AWindow, "btnDownloadLink");
+}
+
+TProgressBar& Bar(const TfrmMain& AWindow) {
+    return *AWindow.findChild<TProgressBar*>(QStringLiteral("ProgressBar"));
+}
+
+void Click(const TfrmMain& AWindow, const char* AName) {
+    AWindow.findChild<QPushButton*>(QString::fromLatin1(AName))->click();
+}
+
+enum class TLoopEnd { ApplicationQuit, ConditionMet, TimedOut };
+
+// Runs the application's event loop as the program does, until the application quits,
+// `ACondition` holds, or `ATimeout` passes.
+template <class TCondition>
+TLoopEnd RunApplication(TCondition ACondition, std::chrono::milliseconds ATimeout) {
+    constexpr int kConditionMet = 1001;
+    constexpr int kTimedOut = 1002;
+    QTimer poll;
+    poll.setInterval(20ms);
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (ACondition()) {
+            poll.stop();
+            QCoreApplication::exit(kConditionMet);
+        }
+    });
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    QObject::connect(&watchdog, &QTimer::timeout, [] { QCoreApplication::exit(kTimedOut); });
+    poll.start();
+    watchdog.start(ATimeout);
+    switch (QApplication::exec()) {
+        case kConditionMet:
+            return TLoopEnd::ConditionMet;
+        case kTimedOut:
+            return TLoopEnd::TimedOut;
+        default:
+            return TLoopEnd::ApplicationQuit;
+    }
+}
+
+// Shows the window and runs the program until the window has closed it or shows a failure.
+TLoopEnd RunWindow(TfrmMain& AWindow) {
+    AWindow.show();
+    return RunApplication([&] { return ShowsFailure(AWindow); }, kRunTimeout);
+}
+
+// openssl's own test server on the download port, serving a directory with certificate `ACert`
+// from the test certificates.
+class TOpensslServer {
+public:
+    TOpensslServer(const fs::path& ADocRoot, std::string_view ACert)
+        : FProcess({"/bin/sh", "-c",
+                    "cd \"$1\" && exec openssl s_server -quiet -WWW -accept \"127.0.0.1:$2\" "
+                    "-cert \"$3.pem\" -key \"$3.key\"",
+                    "s_server", ADocRoot.string(), std::to_string(kDownloadPort),
+                    (PkiDir() / ACert).string()}) {
+        if (!WaitUntil([] { return Listening(); }, 15s)) {
+            throw std::runtime_error("openssl s_server did not start");
+        }
+    }
+
+private:
+    static bool Listening() {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<std::uint16_t>(kDownloadPort));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const bool connected =
+            ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+        ::close(fd);
+        return connected;
+    }
+
+    TChildProcess FProcess;
+};
+
+class DownloadRun : public ::testing::Test {
+protected:
+    const TTempDir FExecutableDir;  // receives the TLS libraries
+    const TTempDir FServed;         // the servers' document root
+    const TTempDir FRecords;        // what the started setup program writes
+    const TTempDir FTemp;           // the user's temporary directory
+    const TScopedEnvironment FTmpdir{"TMPDIR", FTemp.Path().string()};
+
+    // nginx on the download port, serving the document root over HTTPS, and over plain HTTP too
+    // when asked.
+    TNginx::TOptions Nginx(std::string ADirectives = {}, bool APlainHttpToo = false) const {
+        TNginx::TOptions options;
+        options.DocRoot = FServed.Path();
+        options.HttpsPort = kDownloadPort;
+        options.PlainHttpOnHttpsPort = APlainHttpToo;
+        options.ServerDirectives = std::move(ADirectives);
+        return options;
+    }
+    static constexpr bool kPlainHttpToo = true;
+
+    // The scripted server on the download port, answering for the setup program with `AScenario`.
+    static TScriptedServer::TOptions Scripted(std::string AScenario) {
+        TScriptedServer::TOptions options;
+        options.DualPort = kDownloadPort;
+        options.SetupScenario = std::move(AScenario);
+        return options;
+    }
+
+    fs::path Target() const { return FTemp / "KorvaneSetup.exe"; }
+    fs::path Record() const { return FRecords / "started"; }
+
+    void ServeSetupProgram(std::string_view ALabel = "started", std::size_t APadding = 0,
+                           std::string_view AWhere = "KorvaneSetup.exe") const {
+        const fs::path where = FServed / AWhere;
+        fs::create_directories(where.parent_path());
+        WriteFile(where, RecordingSetupProgram(Record(), ALabel, APadding));
+    }
+
+    // Serves a different setup program for each scheme, so that the record tells which was used.
+    std::string ServeOnePerScheme() const {
+        ServeSetupProgram("https");
+        ServeSetupProgram("http", 0, "over-http/KorvaneSetup.exe");
+        return R"(if ($https = "") { rewrite ^/KorvaneSetup\.exe$ /over-http/KorvaneSetup.exe last; })";
+    }
+
+    // Keeps the TLS libraries from being written beside the executable. Permissions do not stop
+    // root, so there a directory stands in the way of the first library.
+    void BlockTlsLibraries() const {
+        if (::geteuid() == 0) {
+            fs::create_directory(FExecutableDir / "libssl.so.3");
+        } else {
+            fs::permissions(FExecutableDir.Path(), fs::perms::owner_read | fs::perms::owner_exec);
+        }
+    }
+    void UnblockTlsLibraries() const {
+        if (::geteuid() == 0) {
+            fs::remove(FExecutableDir / "libssl.so.3");
+        } else {
+            fs::permissions(FExecutableDir.Path(), fs::perms::owner_all);
+        }
+    }
+
+    // What the setup program recorded, once it has.
+    std::optional<std::string> StartRecord(std::chrono::milliseconds ATimeout = 10s) const {
+        if (!WaitUntil([&] { return fs::exists(Record()); }, ATimeout)) {
+            return std::nullopt;
+        }
+        return ReadFile(Record());
+    }
+
+    void ExpectStartedWithTheLanguage(std::string_view ALabel = "started") const {
+        EXPECT_EQ(StartRecord(), std::string(ALabel) + "\n1\n/LANG=fr\n");
+    }
+
+    void ExpectNothingStarted() const {
+        // Starting makes the file executable before anything runs.
+        struct stat status {};
+        if (::stat(Target().c_str(), &status) == 0) {
+            EXPECT_EQ(status.st_mode & S_IXUSR, 0U);
+        }
+        EXPECT_EQ(StartRecord(500ms), std::nullopt);
+    }
+
+    static void ExpectFailureShown(const TfrmMain& AWindow, const QString& AStatus) {
+        EXPECT_TRUE(AWindow.isVisible());
+        EXPECT_EQ(AWindow.windowTitle(), kFailedTitle);
+        EXPECT_EQ(StatusLine(AWindow), AStatus);
+        EXPECT_TRUE(ButtonShown(AWindow, "btnRetry"));
+        EXPECT_TRUE(ButtonShown(AWindow, "btnDownloadLink"));
+    }
+
+    // A run against whatever serves the download port now, expected to fail in the download.
+    void ExpectDownloadFails(TfrmMain& AWindow) const {
+        EXPECT_EQ(RunWindow(AWindow), TLoopEnd::ConditionMet);
+        ExpectFailureShown(AWindow, kDownloadFailedStatus);
+        ExpectNothingStarted();
+    }
+    void ExpectDownloadFails() const {
+        TfrmMain window(FExecutableDir.Path());
+        ExpectDownloadFails(window);
+    }
+};
+
+std::string ResourceBytes(const QString& AName) {
+    const QByteArray bytes = QResource(AName).uncompressedData();
+    return {bytes.constData(), static_cast<std::size_t>(bytes.size())};
+}
+
+TEST_F(DownloadRun, StartsTheSetupProgramWithTheLanguageAndEndsTheProgram) {
+    ServeSetupProgram();
+    WriteFile(Target(), "left behind by an earlier run");
+    const TNginx server(Nginx());
+    TfrmMain window(FExecutableDir.Path());
+
+    EXPECT_EQ(RunWindow(window), TLoopEnd::ApplicationQuit);
+
+    EXPECT_FALSE(window.isVisible());
+    EXPECT_FALSE(ShowsFailure(window));
+    ExpectStartedWithTheLanguage();
+    EXPECT_EQ(ReadFile(Target()), ReadFile(FServed / "KorvaneSetup.exe"));
+    struct stat status {};
+    ASSERT_EQ(::lstat(Target().c_str(), &status), 0);
+    EXPECT_TRUE(S_ISREG(status.st_mode));
+    EXPECT_EQ(status.st_mode & 07777, 0700U);
+    EXPECT_EQ(status.st_uid, ::geteuid());
+    EXPECT_EQ(ReadFile(FExecutableDir / "libssl.so.3"), ResourceBytes(":/LIBSSL"));
+    EXPECT_EQ(ReadFile(FExecutableDir / "libcrypto.so.3"), ResourceBytes(":/LIBCRYPTO"));
+    EXPECT_THAT(server.AccessLog(),
+                ElementsAre(HasSubstr(" 200 \"GET /KorvaneSetup.exe HTTP/1.1\"")));
+}
+
+TEST_F(DownloadRun, StartsTheSetupProgramAlsoWhenTheServerClosesTheConnection) {
+    ServeSetupProgram();
+    const TNginx server(Nginx("keepalive_timeout 0;"));
+    TfrmMain window(FExecutableDir.Path());
+
+    EXPECT_EQ(RunWindow(window), TLoopEnd::ApplicationQuit);
+    ExpectStartedWithTheLanguage();
+}
+
+TEST_F(DownloadRun, StartsTheSetupProgramReadUntilTheServerClosed) {
+    // HTTP/1.0 without a length: the end of the body is the end of the connection.
+    ServeSetupProgram();
+    const TOpensslServer server(FServed.Path(), "localhost");
+    TfrmMain window(FExecutableDir.Path());
+
+    EXPECT_EQ(RunWindow(window), TLoopEnd::ApplicationQuit);
+    ExpectStartedWithTheLanguage();
+}
+
+TEST_F(DownloadRun, AMissingFileShowsTheDownloadFailure) {
+    ServeSetupProgram();
+    fs::rename(FServed / "KorvaneSetup.exe", FServed / "elsewhere.exe");
+    const TNginx server(Nginx());
+    ExpectDownloadFails();
+    EXPECT_THAT(server.AccessLog(), ElementsAre(HasSubstr(" 404 \"GET /KorvaneSetup.exe")));
+}
+
+TEST_F(DownloadRun, NoServerShowsTheDownloadFailure) {
+    ExpectDownloadFails();
+}
+
+TEST_F(DownloadRun, ASelfSignedCertificateShowsTheDownloadFailure) {
+    ServeSetupProgram();
+    const TOpensslServer server(FServed.Path(), "selfsigned");
+    ExpectDownloadFails();
+}
+
+TEST_F(DownloadRun, ACertificateForAnotherHostShowsTheDownloadFailure) {
+    ServeSetupProgram();
+    const TOpensslServer server(FServed.Path(), "otherhost");
+    ExpectDownloadFails();
+}
+
+TEST_F(DownloadRun, ABodyCutShortShowsTheDownloadFailure) {
+    const TScriptedServer server(Scripted("/cut/200000/100000"));
+    ExpectDownloadFails();
+}
+
+TEST_F(DownloadRun, AServerThatStopsSendingShowsTheDownloadFailure) {
+    const TScriptedServer server(Scripted("/stall-body/200000/1000"));
+    TfrmMain window(FExecutableDir.Path());
+    window.HttpClient().SetReadTimeout(1s);
+    ExpectDownloadFails(window);
+}
+
+TEST_F(DownloadRun, AFileThatIsNotAProgramShowsTheLaunchFailure) {
+    std::string notAProgram(4096, '\0');
+    for (std::size_t i = 0; i < notAProgram.size(); ++i) {
+        notAProgram[i] = static_cast<char>((i * 7 + 1) % 256);
+    }
+    WriteFile(FServed / "KorvaneSetup.exe", notAProgram);
+    const TNginx server(Nginx());
+    TfrmMain window(FExecutableDir.Path());
+
+    EXPECT_EQ(RunWindow(window), TLoopEnd::ConditionMet);
+
+    ExpectFailureShown(window, kLaunchFailedStatus);
+    EXPECT_EQ(Bar(window).Style(), TProgressBarStyle::Marquee);
+    EXPECT_EQ(ReadFile(Target()), notAProgram);
+}
+
+TEST_F(DownloadRun, TlsLibrariesAlreadyThereAreKeptAsTheyAre) {
+    WriteFile(FExecutableDir / "libssl.so.3", "an ssl library of our own");
+    WriteFile(FExecutableDir / "libcrypto.so.3", "a crypto library of our own");
+    const std::string directives = ServeOnePerScheme();
+    const TNginx server(Nginx(directives, kPlainHttpToo));
+    TfrmMain window(FExecutableDir.Path());
+
+    EXPECT_EQ(RunWindow(window), TLoopEnd::ApplicationQuit);
+
+    ExpectStartedWithTheLanguage("https");
+    EXPECT_EQ(ReadFile(FExecutableDir / "libssl.so.3"), "an ssl library of our own");
+    EXPECT_EQ(ReadFile(FExecutableDir / "libcrypto.so.3"), "a crypto library of our own");
+}
+
+TEST_F(DownloadRun, TheMissingTlsLibraryIsWrittenBesideThePresentOne) {
+    WriteFile(FExecutableDir / "libcrypto.so.3", "a crypto library of our own");
+    const std::string directives = ServeOnePerScheme();
+    const TNginx server(Nginx(directives, kPlainHttpToo));
+    TfrmMain window(FExecutableDir.Path());
+
+    EXPECT_EQ(RunWindow(window), TLoopEnd::ApplicationQuit);
+
+    ExpectStartedWithTheLanguage("https");
+    EXPECT_EQ(ReadFile(FExecutableDir / "libssl.so.3"), ResourceBytes(":/LIBSSL"));
+    EXPECT_EQ(ReadFile(FExecutableDir / "libcrypto.so.3"), "a crypto library of our own");
+}
+
+TEST_F(DownloadRun, WithoutTlsLibrariesTheRunFallsBackToPlainHttp) {
+    BlockTlsLibraries();
+    const std::string directives = ServeOnePerScheme();
+    const TNginx server(Nginx(directives, kPlainHttpToo));
+    TfrmMain window(FExecutableDir.Path());
+
+    EXPECT_EQ(RunWindow(window), TLoopEnd::ApplicationQuit);
+
+    ExpectStartedWithTheLanguage("http");
+    // The first failure spares the second library its attempt.
+    EXPECT_FALSE(fs::exists(FExecutableDir / "libcrypto.so.3"));
+    UnblockTlsLibraries();
+}
+
+TEST_F(DownloadRun, RetryStartsAfreshOverHttps) {
+    // Plain HTTP on the TLS port is refused, so the fall-back run fails.
+    BlockTlsLibraries();
+    ServeSetupProgram();
+    const TNginx server(Nginx());
+    TfrmMain window(FExecutableDir.Path());
+    ASSERT_EQ(RunWindow(window), TLoopEnd::ConditionMet);
+    ExpectFailureShown(window, kDownloadFailedStatus);
+    EXPECT_THAT(server.AccessLog(), ElementsAre(HasSubstr(" 400 \"GET /KorvaneSetup.exe")));
+
+    UnblockTlsLibraries();
+    Click(window, "btnRetry");
+
+    EXPECT_EQ(window.windowTitle(), kDownloadingTitle);
+    EXPECT_EQ(StatusLine(window), kDownloadingStatus);
+    EXPECT_FALSE(ButtonShown(window, "btnRetry"));
+    EXPECT_FALSE(ButtonShown(window, "btnDownloadLink"));
+    EXPECT_EQ(Bar(window).Style(), TProgressBarStyle::Marquee);
+    EXPECT_EQ(Bar(window).Position(), 0);
+
+    EXPECT_EQ(RunWindow(window), TLoopEnd::ApplicationQuit);
+    ExpectStartedWithTheLanguage();
+    EXPECT_THAT(server.AccessLog(), Contains(HasSubstr(" 200 \"GET /KorvaneSetup.exe")));
+}
+
+TEST_F(DownloadRun, TheOtherLinkOpensTheSecureAddressAndEndsTheProgram) {
+    // A failed run over plain HTTP: the browser still gets the HTTPS address.
+    BlockTlsLibraries();
+    const TNginx server(Nginx({}, kPlainHttpToo));
+    TfrmMain window(FExecutableDir.Path());
+    ASSERT_EQ(RunWindow(window), TLoopEnd::ConditionMet);
+    ASSERT_THAT(server.AccessLog(), ElementsAre(HasSubstr(" 404 \"GET /KorvaneSetup.exe")));
+    const TAddressCatcher browser;
+
+    QTimer::singleShot(0, &window, [&] { Click(window, "btnDownloadLink"); });
+    EXPECT_EQ(RunApplication([] { return false; }, 10s), TLoopEnd::ApplicationQuit);
+
+    EXPECT_THAT(browser.Addresses(), ElementsAre(kSetupAddress.toStdString()));
+    EXPECT_FALSE(window.isVisible());
+    UnblockTlsLibraries();
+}
+
+TEST_F(DownloadRun, ClosingDuringTheDownloadEndsTheProgramWithoutStartingAnything) {
+    // 2 MB in 100 pieces, 100 ms apart: ten seconds unless the run stops early.
+    const TScriptedServer server(Scripted("/slow/2000000/100/100"));
+    TfrmMain window(FExecutableDir.Path());
+    TIdHTTPProgress& client = window.HttpClient();
+    bool closeRequested = false;
+    client.SetOnChange([&, display = client.OnChange()](TIdHTTPProgress& Sender) {
+        if (!closeRequested && Sender.Progress() >= 10) {
+            // Queued, as a click on the close box would be, for the display's pump to handle.
+            closeRequested = true;
+            QTimer::singleShot(0, &window, &QWidget::close);
+        }
+        display(Sender);
+    });
+    window.show();
+    const auto start = std::chrono::steady_clock::now();
+
+    EXPECT_EQ(RunApplication([&] { return ShowsFailure(window); }, kRunTimeout),
+              TLoopEnd::ApplicationQuit);
+
+    EXPECT_TRUE(closeRequested);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 7s);
+    EXPECT_FALSE(window.isVisible());
+    EXPECT_FALSE(ShowsFailure(window));
+    EXPECT_EQ(window.windowTitle(), kDownloadingTitle);
+    ExpectNothingStarted();
+}
+
+// What the window showed after one notification of the client.
+struct TShown {
+    int Progress;
+    int Position;
+    TProgressBarStyle Style;
+    QString Status;
+};
+
+TEST_F(DownloadRun, TheBarAndTheStatusLineFollowTheDownload) {
+    // Large enough that every whole percentage gets its own notification.
+    ServeSetupProgram("started", 4'000'000);
+    const TNginx server(Nginx());
+    TfrmMain window(FExecutableDir.Path());
+    TIdHTTPProgress& client = window.HttpClient();
+    std::vector<TShown> shown;
+    client.SetOnChange([&, display = client.OnChange()](TIdHTTPProgress& Sender) {
+        display(Sender);
+        shown.push_back(
+            {Sender.Progress(), Bar(window).Position(), Bar(window).Style(), StatusLine(window)});
+    });
+
+    EXPECT_EQ(RunWindow(window), TLoopEnd::ApplicationQuit);
+    ExpectStartedWithTheLanguage();
+
+    ASSERT_GT(shown.size(), 100U);
+    EXPECT_EQ(shown.front().Progress, 0);
+    EXPECT_EQ(shown.front().Status, kDownloadingStatus);
+    EXPECT_EQ(shown.back().Progress, 100);
+
+    // The marquee lasts until 5 %; the notification that ends it shows the bar's recorded 0.
+    std::size_t switching = 0;
+    while (switching < shown.size() && shown[switching].Progress < 5) {
+        EXPECT_EQ(shown[switching].Style, TProgressBarStyle::Marquee);
+        ++switching;
+    }
+    ASSERT_LT(switching, shown.size());
+    EXPECT_EQ(shown[switching].Progress, 5);
+    EXPECT_EQ(shown[switching].Position, 0);
+    for (std::size_t i = switching + 1; i < shown.size(); ++i) {
+        EXPECT_EQ(shown[i].Style, TProgressBarStyle::Normal);
+        EXPECT_EQ(shown[i].Position, shown[i].Progress);
+    }
+
+    const std::array<const char*, 9> milestones = {
+        "Veuillez patienter",
+        "Téléchargement de Korvane en cours",
+        "Veuillez patienter",
+        "Téléchargement de Korvane en cours",
+        "Veuillez patienter, on a fait la moitiée !",
+        "Téléchargement de Korvane en cours",
+        "Veuillez patienter",
+        "Téléchargement de Korvane en cours",
+        "Veuillez patienter, on y est presque !",
+    };
+    std::vector<int> reached;
+    for (const TShown& each : shown) {
+        if (each.Position % 10 == 0 && each.Position >= 10 && each.Position <= 90) {
+            EXPECT_EQ(each.Status.toStdString(), milestones[each.Position / 10 - 1])
+                << "at " << each.Position << " %";
+            if (reached.empty() || reached.back() != each.Position) {
+                reached.push_back(each.Position);
+            }
+        }
+    }
+    EXPECT_THAT(reached, ElementsAre(10, 20, 30, 40, 50, 60, 70, 80, 90));
+    // Between milestones the line keeps the last one's text.
+    for (const TShown& each : shown) {
+        if (each.Position > 90) {
+            EXPECT_EQ(each.Status.toStdString(), milestones.back());
+        }
+    }
+}
+
+}  // namespace
+}  // namespace korvane
+
+#include "test_download_run.moc"
