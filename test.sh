@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need (Debian 12), builds the test configuration and runs
+# every test. Works as root and, through sudo, as a normal user.
+set -euo pipefail
+
+cd "$(dirname "$0")"
+
+readonly build_dir=build-tests
+readonly packages=(
+    build-essential cmake
+    qt6-base-dev libcurl4-openssl-dev libssl-dev libgtest-dev libgmock-dev
+    openssl ca-certificates  # the test certificates
+    nginx-light python3      # the local test servers
+)
+
+as_root() {
+    if [[ $(id -u) -eq 0 ]]; then
+        "$@"
+    elif command -v sudo >/dev/null; then
+        sudo "$@"
+    else
+        echo "test.sh: installing packages needs root; run as root or install sudo" >&2
+        exit 1
+    fi
+}
+
+install_missing_packages() {
+    local missing=() package
+    for package in "${packages[@]}"; do
+        if [[ $(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null) != installed ]]; then
+            missing+=("$package")
+        fi
+    done
+    if [[ ${#missing[@]} -eq 0 ]]; then
+        return
+    fi
+    echo "test.sh: installing ${missing[*]}"
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get update
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
+        "${missing[@]}"
+}
+
+build_and_test() {
+    cmake -S . -B "$build_dir" -DKORVANE_BUILD_TESTS=ON -DKORVANE_WARNINGS_AS_ERRORS=ON \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    cmake --build "$build_dir" -j"$(nproc)"
+    ctest --test-dir "$build_dir" --output-on-failure
+}
+
+# Reserved for a second build with KORVANE_SANITIZE=ON and its test run.
+sanitizer_run() {
+    :
+}
+
+install_missing_packages
+build_and_test
+sanitizer_run
