@@ -79,7 +79,7 @@ public:
         }
     }
 
-    // Ends the body that went into the file: the file keeps exactly the bytes written.
+    // After an answer: a body that went into the file leaves exactly the bytes that arrived.
     void EndFileBody() const {
         if (FToFile && ::ftruncate(FFile, FWritten) != 0) {
             ThrowFileError(FPath, "cannot cut");
@@ -179,6 +179,7 @@ TTransferOutcome TIdHTTPProgress::DownloadFile(std::string_view aFileUrl,
         transfer.StartAnswer();
         const THttpAnswer answer = IOHndl.Get(url, transfer, FReadTimeout);
         transfer.RethrowFailure();
+        transfer.EndFileBody();
         if (FCancelRequested) {
             break;
         }
@@ -187,7 +188,6 @@ TTransferOutcome TIdHTTPProgress::DownloadFile(std::string_view aFileUrl,
             HandleWorkBegin(std::max<std::int64_t>(answer.ContentLength, 0));
         }
         if (transfer.BodyStarted() || answer.StatusCode != 0) {
-            transfer.EndFileBody();
             HandleWorkEnd();
         }
         if (FCancelRequested) {
