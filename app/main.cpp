@@ -1,6 +1,7 @@
 #include <QApplication>
 #include <QIcon>
 
+#include "BuildConfig.h"
 #include "fmMain.h"
 
 int main(int argc, char* argv[]) {
@@ -13,6 +14,9 @@ int main(int argc, char* argv[]) {
     int ArgumentCount = 1;
     QApplication Application(ArgumentCount, Arguments);
     QApplication::setWindowIcon(QIcon(u":/KorvaneDownloader.png"_s));
+    QApplication::setApplicationVersion(
+        QString::fromLatin1(korvane::build_config::kVersion.data(),
+                            static_cast<qsizetype>(korvane::build_config::kVersion.size())));
 
     // Closing this window ends the event loop (quitOnLastWindowClosed) with exit code 0.
     korvane::TfrmMain frmMain;
