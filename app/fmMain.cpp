@@ -4,7 +4,6 @@
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QIcon>
-#include <QScopedValueRollback>
 #include <QScreen>
 #include <QShowEvent>
 #include <QTimer>
@@ -124,14 +123,7 @@ void TfrmMain::CentreOnPrimaryScreen() {
 
 void TfrmMain::closeEvent(QCloseEvent* AEvent) {
     bool CanClose = true;
-    if (FCloseFailureToCaller) {
-        try {
-            FormCloseQuery(CanClose);
-        } catch (...) {
-            FCloseFailure = std::current_exception();
-            CanClose = false;
-        }
-    } else if (!RunHandler([&] { FormCloseQuery(CanClose); })) {
+    if (!RunHandler([&] { FormCloseQuery(CanClose); })) {
         CanClose = false;
     }
     if (CanClose) {
@@ -178,14 +170,7 @@ void TfrmMain::SetTimerArmed(bool AArmed) {
 }
 
 void TfrmMain::CloseWindow() {
-    // Whoever closes the window here deals with a failing close query, not the default handler.
-    {
-        const QScopedValueRollback ToCaller(FCloseFailureToCaller, true);
-        close();
-    }
-    if (FCloseFailure) {
-        std::rethrow_exception(std::exchange(FCloseFailure, nullptr));
-    }
+    close();
 }
 
 void TfrmMain::ProcessMessages() {

@@ -5,7 +5,6 @@
 
 #include <QWidget>
 
-#include <exception>
 #include <filesystem>
 #include <memory>
 
@@ -67,9 +66,6 @@ private:
     std::unique_ptr<TIdHTTPProgress> FIdHTTPProgress;
     std::unique_ptr<TDownloadRun> FDownloadRun;  // refers to the client: destroyed before it
     bool FCentred = false;
-    // While CloseWindow runs, a failure of the close query goes back to its caller.
-    bool FCloseFailureToCaller = false;
-    std::exception_ptr FCloseFailure;
 };
 
 }  // namespace korvane
