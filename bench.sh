@@ -1,0 +1,160 @@
+#!/usr/bin/env bash
+# Download benchmark: the real run path (the window with its progress display), the HTTP client
+# alone and curl, each fetching files from a local nginx over HTTPS and plain HTTP; then the
+# window's start-up next to a bare Qt window. Prints the figures and whether the targets are met.
+#
+#   ./bench.sh [SIZE_MIB...]      sizes of the files to fetch, default: 64 256 1024
+#
+# BENCH_REPEAT (default 5) and BENCH_STARTUP_REPEAT (default 10) set the runs per figure. Builds
+# into build-bench (Release); everything else lives in one temporary directory, removed at exit.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+build_dir=$root/build-bench
+pki_dir=$build_dir/pki
+repeat=${BENCH_REPEAT:-5}
+startup_repeat=${BENCH_STARTUP_REPEAT:-10}
+sizes=("$@")
+if ((${#sizes[@]} == 0)); then
+    sizes=(64 256 1024)
+fi
+
+as_root() {
+    if ((EUID == 0)); then
+        "$@"
+    elif command -v sudo >/dev/null; then
+        sudo "$@"
+    else
+        echo "bench.sh: installing packages needs root; run as root or install sudo" >&2
+        exit 1
+    fi
+}
+
+# Installs the Debian packages that are not there yet.
+ensure_packages() {
+    local package missing=()
+    for package in "$@"; do
+        if [[ $(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null) != installed ]]; then
+            missing+=("$package")
+        fi
+    done
+    if ((${#missing[@]} == 0)); then
+        return
+    fi
+    echo "bench.sh: installing ${missing[*]}"
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get update
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
+        "${missing[@]}"
+}
+
+# A port on 127.0.0.1 that nothing listens on right now.
+free_port() {
+    python3 -c 'import socket
+s = socket.socket()
+s.bind(("127.0.0.1", 0))
+print(s.getsockname()[1])'
+}
+
+build_bench() {
+    "$root/tests/support/make-test-pki.sh" "$pki_dir"
+    cmake -S "$root" -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DKORVANE_BUILD_BENCH=ON \
+        -DKORVANE_TRUSTED_CA="$pki_dir/ca.pem" >/dev/null
+    cmake --build "$build_dir" -j2 --target korvane_bench >/dev/null
+}
+
+make_files() {
+    local size
+    mkdir -p "$docroot"
+    for size in "${sizes[@]}"; do
+        head -c "$((size * 1024 * 1024))" /dev/urandom >"$docroot/$size.bin"
+    done
+}
+
+write_nginx_config() {
+    mkdir -p "$work/nginx"
+    cat >"$work/nginx/nginx.conf" <<EOF
+daemon off;
+worker_processes 1;
+pid $work/nginx/nginx.pid;
+error_log $work/nginx/error.log warn;
+events { worker_connections 64; }
+http {
+    access_log off;
+    sendfile on;
+    tcp_nopush on;
+    default_type application/octet-stream;
+    client_body_temp_path $work/nginx/body;
+    proxy_temp_path $work/nginx/proxy;
+    fastcgi_temp_path $work/nginx/fastcgi;
+    uwsgi_temp_path $work/nginx/uwsgi;
+    scgi_temp_path $work/nginx/scgi;
+    server {
+        listen 127.0.0.1:$https_port ssl;
+        ssl_certificate $pki_dir/localhost.pem;
+        ssl_certificate_key $pki_dir/localhost.key;
+        root $docroot;
+    }
+    server {
+        listen 127.0.0.1:$http_port;
+        root $docroot;
+    }
+}
+EOF
+}
+
+start_nginx() {
+    https_port=$(free_port)
+    http_port=$(free_port)
+    write_nginx_config
+    /usr/sbin/nginx -p "$work/nginx" -e "$work/nginx/error.log" -c "$work/nginx/nginx.conf" &
+    nginx_pid=$!
+    local probe=${sizes[0]}.bin attempt
+    for attempt in $(seq 100); do
+        if curl -sf -o /dev/null --cacert "$pki_dir/ca.pem" "https://127.0.0.1:$https_port/$probe" -r 0-0 &&
+            curl -sf -o /dev/null "http://127.0.0.1:$http_port/$probe" -r 0-0; then
+            return
+        fi
+        kill -0 "$nginx_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    echo "bench.sh: nginx did not start" >&2
+    cat "$work/nginx/error.log" >&2 || true
+    exit 1
+}
+
+cleanup() {
+    if [[ -n ${nginx_pid:-} ]]; then
+        kill "$nginx_pid" 2>/dev/null || true
+        wait "$nginx_pid" 2>/dev/null || true
+    fi
+    if [[ -n ${work:-} ]]; then
+        rm -rf "$work"
+    fi
+}
+
+ensure_packages build-essential cmake qt6-base-dev libcurl4-openssl-dev libssl-dev openssl \
+    nginx-light curl python3
+build_bench
+
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+work=$(mktemp -d "${TMPDIR:-/tmp}/korvane-bench.XXXXXX")
+# nginx's workers run as an unprivileged user when started as root: they must reach the files.
+chmod 755 "$work"
+docroot=$work/files
+make_files
+start_nginx
+mkdir -p "$work/downloads"
+# Qt's children want a private runtime directory; none is set up for a root shell.
+export XDG_RUNTIME_DIR=$work/runtime
+mkdir -m 700 "$XDG_RUNTIME_DIR"
+
+files=()
+for size in "${sizes[@]}"; do
+    files+=("$size.bin")
+done
+echo "korvane_bench: $(nproc) cores, $(curl --version | head -n 1 | cut -d' ' -f1-5)"
+"$build_dir/bench/korvane_bench" --cacert "$pki_dir/ca.pem" \
+    --https "https://127.0.0.1:$https_port" --http "http://127.0.0.1:$http_port" \
+    --docroot "$docroot" --target-dir "$work/downloads" \
+    --repeat "$repeat" --startup-repeat "$startup_repeat" "${files[@]}"

@@ -1,0 +1,606 @@
+// Measures the program's download path next to curl, and the window's start-up next to a bare Qt
+// window. Every measured run is a fresh process (this program again, or curl), so that its wall
+// time and peak memory are those of a whole program run. ./bench.sh provides the servers and files:
+//
+//   korvane_bench --cacert CA --https BASE --http BASE --docroot DIR --target-dir DIR
+//                 [--repeat N] [--startup-repeat N] FILE...
+//
+// Both BASE addresses serve each FILE of DIR as BASE/FILE.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QEvent>
+#include <QIcon>
+#include <QTimer>
+#include <QWindow>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <iomanip>
+#include <iostream>
+#include <map>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "app/fmMain.h"
+#include "download/IdHTTPProgress.h"
+#include "platform/UniqueFd.h"
+
+extern char** environ;
+
+namespace korvane::bench {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace Qt::StringLiterals;
+using platform::UniqueFd;
+using TClock = std::chrono::steady_clock;
+
+constexpr double kMiB = 1024.0 * 1024.0;
+
+// The client area of the window template, for the bare window to compare with.
+constexpr int kWindowWidth = 694;
+constexpr int kWindowHeight = 56;
+
+// A start-up child that never sees its window exposed gives up after this.
+constexpr std::chrono::seconds kExposeGiveUp{20};
+
+// What the child processes are told to do, as their first argument.
+constexpr std::string_view kWindowDownload = "child:window-download";
+constexpr std::string_view kClientDownload = "child:client-download";
+constexpr std::string_view kShowWindow = "child:show-window";
+constexpr std::string_view kShowBare = "child:show-bare";
+
+[[noreturn]] void ThrowErrno(const std::string& AWhat) {
+    throw std::system_error(errno, std::generic_category(), AWhat);
+}
+
+double Median(std::vector<double> AValues) {
+    if (AValues.empty()) {
+        return 0;
+    }
+    std::sort(AValues.begin(), AValues.end());
+    const size_t middle = AValues.size() / 2;
+    return AValues.size() % 2 != 0 ? AValues[middle] : (AValues[middle - 1] + AValues[middle]) / 2;
+}
+
+std::int64_t SinceClockStartNs(TClock::time_point ATime) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(ATime.time_since_epoch()).count();
+}
+
+// ------------------------------------------------------------------------------------------------
+// The measured children.
+
+// A Qt application that, like the program, passes no arguments to Qt.
+class TQtApplication {
+public:
+    TQtApplication() : FApplication(FArgumentCount, FArguments) {}
+
+private:
+    char FName[16] = "korvane_bench";
+    char* FArguments[2] = {FName, nullptr};
+    int FArgumentCount = 1;
+    QApplication FApplication;
+};
+
+// Wraps the client's subscriber, whatever it is, to count its calls; prints the count at the end.
+int CountedDownload(TIdHTTPProgress& AClient, const std::string& AUrl, const fs::path& ATarget) {
+    std::int64_t notifications = 0;
+    AClient.SetOnChange(
+        [&notifications, subscriber = AClient.OnChange()](TIdHTTPProgress& ASender) {
+            ++notifications;
+            if (subscriber) {
+                subscriber(ASender);
+            }
+        });
+    if (AClient.DownloadFile(AUrl, ATarget) != TTransferOutcome::Completed) {
+        std::cerr << "the download was cancelled\n";
+        return 1;
+    }
+    std::cout << "notifications " << notifications << std::endl;
+    return 0;
+}
+
+// The real run path: every notification goes through the window's progress display, which moves
+// the bar, sets the status line and handles the pending events once.
+int WindowDownload(const std::string& AUrl, const fs::path& ATarget) {
+    TQtApplication application;
+    TfrmMain frmMain;
+    frmMain.show();
+    // A run disarms the timer before it downloads; this download stands in for the run.
+    frmMain.SetTimerArmed(false);
+    return CountedDownload(frmMain.HttpClient(), AUrl, ATarget);
+}
+
+// The client with a subscriber that does nothing but count.
+int ClientDownload(const std::string& AUrl, const fs::path& ATarget) {
+    TIdHTTPProgress client;
+    return CountedDownload(client, AUrl, ATarget);
+}
+
+// Prints the clock at the first expose of any window, then ends the event loop.
+class TFirstExposeReporter : public QObject {
+public:
+    bool eventFilter(QObject* AWatched, QEvent* AEvent) override {
+        if (!FReported && AEvent->type() == QEvent::Expose && AWatched->isWindowType() &&
+            static_cast<QWindow*>(AWatched)->isExposed()) {
+            FReported = true;
+            std::cout << "exposed " << SinceClockStartNs(TClock::now()) << std::endl;
+            QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit,
+                                      Qt::QueuedConnection);
+        }
+        return false;
+    }
+
+private:
+    bool FReported = false;
+};
+
+// Starts as the program does (or with a bare window of the same size) up to the first expose.
+int ShowWindow(bool AReal) {
+    TQtApplication application;
+    TFirstExposeReporter reporter;
+    QCoreApplication::instance()->installEventFilter(&reporter);
+    QTimer::singleShot(kExposeGiveUp, [] { QCoreApplication::exit(3); });
+    if (AReal) {
+        QApplication::setWindowIcon(QIcon(u":/KorvaneDownloader.png"_s));
+        TfrmMain frmMain;
+        frmMain.show();
+        return QApplication::exec();
+    }
+    QWidget bare;
+    bare.resize(kWindowWidth, kWindowHeight);
+    bare.show();
+    return QApplication::exec();
+}
+
+int RunChild(const std::vector<std::string>& AArguments) {
+    const std::string& mode = AArguments.at(0);
+    try {
+        if (mode == kWindowDownload) {
+            return WindowDownload(AArguments.at(1), AArguments.at(2));
+        }
+        if (mode == kClientDownload) {
+            return ClientDownload(AArguments.at(1), AArguments.at(2));
+        }
+        if (mode == kShowWindow || mode == kShowBare) {
+            return ShowWindow(mode == kShowWindow);
+        }
+    } catch (const std::exception& error) {
+        std::cerr << mode << ": " << error.what() << '\n';
+        return 1;
+    }
+    std::cerr << "unknown child mode " << mode << '\n';
+    return 2;
+}
+
+// ------------------------------------------------------------------------------------------------
+// Running and measuring one child.
+
+class TSpawnActions {
+public:
+    TSpawnActions() { posix_spawn_file_actions_init(&FActions); }
+    TSpawnActions(const TSpawnActions&) = delete;
+    TSpawnActions& operator=(const TSpawnActions&) = delete;
+    ~TSpawnActions() { posix_spawn_file_actions_destroy(&FActions); }
+    posix_spawn_file_actions_t* Get() { return &FActions; }
+
+private:
+    posix_spawn_file_actions_t FActions;
+};
+
+struct TProcessFigures {
+    TClock::time_point Started;  // just before the process was created
+    double Seconds = 0;          // from Started until it had ended
+    double PeakRssMiB = 0;
+    std::string Output;  // its standard output
+};
+
+std::string Joined(const std::vector<std::string>& AWords) {
+    std::string text;
+    for (const std::string& word : AWords) {
+        text += (text.empty() ? "" : " ") + word;
+    }
+    return text;
+}
+
+std::string ReadAll(int AFd) {
+    std::string text;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t count = ::read(AFd, buffer, sizeof buffer);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count < 0) {
+            ThrowErrno("cannot read a child's output");
+        }
+        if (count == 0) {
+            return text;
+        }
+        text.append(buffer, static_cast<size_t>(count));
+    }
+}
+
+// Runs `AArguments` (a program, looked up on PATH, and its arguments) to its end; a failure raises.
+TProcessFigures RunMeasured(const std::vector<std::string>& AArguments) {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) {
+        ThrowErrno("pipe2");
+    }
+    UniqueFd readEnd(ends[0]);
+    UniqueFd writeEnd(ends[1]);
+    TSpawnActions actions;
+    posix_spawn_file_actions_adddup2(actions.Get(), writeEnd.Get(), STDOUT_FILENO);
+    std::vector<char*> argv;
+    for (const std::string& argument : AArguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+
+    TProcessFigures figures;
+    figures.Started = TClock::now();
+    pid_t child = 0;
+    if (const int error =
+            posix_spawnp(&child, argv[0], actions.Get(), nullptr, argv.data(), environ);
+        error != 0) {
+        throw std::system_error(error, std::generic_category(), "cannot start " + AArguments[0]);
+    }
+    writeEnd.Reset();
+    figures.Output = ReadAll(readEnd.Get());
+    int status = 0;
+    rusage usage{};
+    while (::wait4(child, &status, 0, &usage) < 0) {
+        if (errno != EINTR) {
+            ThrowErrno("wait4");
+        }
+    }
+    figures.Seconds = std::chrono::duration<double>(TClock::now() - figures.Started).count();
+    figures.PeakRssMiB = static_cast<double>(usage.ru_maxrss) / 1024.0;  // ru_maxrss is in KiB
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        throw std::runtime_error(Joined(AArguments) + " failed with status " +
+                                 std::to_string(status));
+    }
+    return figures;
+}
+
+// The value after `AKey` in a child's output.
+std::int64_t OutputValue(const std::string& AOutput, std::string_view AKey) {
+    std::istringstream lines(AOutput);
+    std::string key;
+    std::int64_t value = 0;
+    while (lines >> key >> value) {
+        if (key == AKey) {
+            return value;
+        }
+    }
+    throw std::runtime_error("no \"" + std::string(AKey) + "\" in a child's output: " + AOutput);
+}
+
+fs::path SelfPath() {
+    return fs::read_symlink("/proc/self/exe");
+}
+
+// ------------------------------------------------------------------------------------------------
+// The transfer comparison.
+
+struct TOptions {
+    fs::path CaFile;
+    fs::path DocRoot;
+    fs::path TargetDir;
+    std::string HttpsBase;
+    std::string HttpBase;
+    int Repeat = 5;
+    int StartupRepeat = 10;
+    std::vector<std::string> Files;
+};
+
+enum class TPath { Window, Client, Curl };
+constexpr TPath kPaths[] = {TPath::Window, TPath::Client, TPath::Curl};
+
+const char* PathName(TPath APath) {
+    switch (APath) {
+        case TPath::Window:
+            return "real run path (window)";
+        case TPath::Client:
+            return "HTTP client alone";
+        case TPath::Curl:
+            return "curl";
+    }
+    return "";
+}
+
+struct TCase {
+    std::string File;
+    std::string Scheme;
+    std::string Url;
+    std::int64_t Size = 0;
+};
+
+// Medians over the runs of one path.
+struct TPathFigures {
+    double Seconds = 0;
+    double PeakRssMiB = 0;
+    double NotificationsPerSecond = 0;  // 0 for curl
+};
+
+using TCaseFigures = std::map<TPath, TPathFigures>;
+
+class TTransferBench {
+public:
+    explicit TTransferBench(const TOptions& AOptions)
+        : FOptions(AOptions), FTarget(AOptions.TargetDir / "download.bin"), FSelf(SelfPath()) {}
+
+    // Runs every path `Repeat` times, interleaved so that a drift of the machine hits all alike.
+    TCaseFigures Run(const TCase& ACase) const {
+        std::map<TPath, std::vector<double>> seconds, rss, rates;
+        for (int run = 0; run < FOptions.Repeat; ++run) {
+            for (const TPath path : kPaths) {
+                const TProcessFigures figures = RunOnce(path, ACase);
+                seconds[path].push_back(figures.Seconds);
+                rss[path].push_back(figures.PeakRssMiB);
+                if (path != TPath::Curl) {
+                    rates[path].push_back(
+                        static_cast<double>(OutputValue(figures.Output, "notifications")) /
+                        figures.Seconds);
+                }
+            }
+        }
+        TCaseFigures result;
+        for (const TPath path : kPaths) {
+            result[path] = {Median(seconds[path]), Median(rss[path]), Median(rates[path])};
+        }
+        return result;
+    }
+
+private:
+    std::vector<std::string> Command(TPath APath, const TCase& ACase) const {
+        switch (APath) {
+            case TPath::Window:
+                return {FSelf, std::string(kWindowDownload), ACase.Url, FTarget};
+            case TPath::Client:
+                return {FSelf, std::string(kClientDownload), ACase.Url, FTarget};
+            case TPath::Curl:
+                return {"curl", "-s", "-o", FTarget, ACase.Url, "--cacert", FOptions.CaFile};
+        }
+        return {};
+    }
+
+    // One download into the target, checked for its size and then deleted.
+    TProcessFigures RunOnce(TPath APath, const TCase& ACase) const {
+        const TProcessFigures figures = RunMeasured(Command(APath, ACase));
+        const auto size = static_cast<std::int64_t>(fs::file_size(FTarget));
+        fs::remove(FTarget);
+        if (size != ACase.Size) {
+            throw std::runtime_error(std::string(PathName(APath)) + " downloaded " +
+                                     std::to_string(size) + " bytes of " + ACase.Url);
+        }
+        return figures;
+    }
+
+    const TOptions& FOptions;
+    const fs::path FTarget;
+    const fs::path FSelf;
+};
+
+std::string SizeName(std::int64_t ASize) {
+    const double mib = static_cast<double>(ASize) / kMiB;
+    std::ostringstream text;
+    if (mib >= 1024) {
+        text << mib / 1024 << " GiB";
+    } else {
+        text << mib << " MiB";
+    }
+    return text.str();
+}
+
+void PrintCase(const TCase& ACase, const TCaseFigures& AFigures, int ARepeat) {
+    const double curlSeconds = AFigures.at(TPath::Curl).Seconds;
+    std::cout << '\n'
+              << SizeName(ACase.Size) << " over " << ACase.Scheme << " (median of " << ARepeat
+              << " runs, each a fresh process)\n"
+              << "  " << std::left << std::setw(26) << "path" << std::right << std::setw(9)
+              << "seconds" << std::setw(10) << "MiB/s" << std::setw(9) << "vs curl" << std::setw(14)
+              << "peak RSS MiB" << std::setw(17) << "notifications/s" << '\n';
+    for (const TPath path : kPaths) {
+        const TPathFigures& figures = AFigures.at(path);
+        std::cout << "  " << std::left << std::setw(26) << PathName(path) << std::right
+                  << std::fixed << std::setprecision(3) << std::setw(9) << figures.Seconds
+                  << std::setprecision(1) << std::setw(10)
+                  << static_cast<double>(ACase.Size) / kMiB / figures.Seconds
+                  << std::setprecision(3) << std::setw(9) << curlSeconds / figures.Seconds
+                  << std::setprecision(1) << std::setw(14) << figures.PeakRssMiB;
+        if (path == TPath::Curl) {
+            std::cout << std::setw(17) << "-";
+        } else {
+            std::cout << std::setprecision(0) << std::setw(17) << figures.NotificationsPerSecond;
+        }
+        std::cout << '\n';
+    }
+    std::cout << std::defaultfloat << std::flush;
+}
+
+// ------------------------------------------------------------------------------------------------
+// The start-up comparison.
+
+// From just before the process was created to the first expose of its window.
+double StartupSeconds(const fs::path& ASelf, std::string_view AMode) {
+    const TProcessFigures figures = RunMeasured({ASelf, std::string(AMode)});
+    const TClock::time_point exposed{
+        std::chrono::nanoseconds(OutputValue(figures.Output, "exposed"))};
+    return std::chrono::duration<double>(exposed - figures.Started).count();
+}
+
+struct TStartupFigures {
+    double Window = 0;
+    double Bare = 0;
+};
+
+TStartupFigures MeasureStartup(int ARepeat) {
+    const fs::path self = SelfPath();
+    // One unmeasured start of each, so that both find the libraries in the page cache.
+    StartupSeconds(self, kShowWindow);
+    StartupSeconds(self, kShowBare);
+    std::vector<double> window, bare;
+    for (int run = 0; run < ARepeat; ++run) {
+        window.push_back(StartupSeconds(self, kShowWindow));
+        bare.push_back(StartupSeconds(self, kShowBare));
+    }
+    return {Median(window), Median(bare)};
+}
+
+void PrintStartup(const TStartupFigures& AFigures, int ARepeat) {
+    std::cout << "\nStart-up to the first expose of the window (median of " << ARepeat
+              << " runs, each a fresh process)\n"
+              << std::fixed << std::setprecision(1) << "  korvane window (TfrmMain)  "
+              << AFigures.Window * 1000 << " ms\n"
+              << "  bare QWidget 694x56        " << AFigures.Bare * 1000 << " ms\n"
+              << std::setprecision(3) << "  ratio                      "
+              << AFigures.Window / AFigures.Bare << '\n'
+              << std::defaultfloat << std::flush;
+}
+
+// ------------------------------------------------------------------------------------------------
+// Targets.
+
+struct TResults {
+    std::vector<std::pair<TCase, TCaseFigures>> Cases;
+    TStartupFigures Startup;
+};
+
+void PrintVerdict(const std::string& AWhat, bool AMet) {
+    std::cout << "  " << std::left << std::setw(72) << AWhat << std::right
+              << (AMet ? "met" : "MISSED") << '\n';
+}
+
+void PrintTargets(const TResults& AResults) {
+    std::cout << "\nTargets\n" << std::fixed;
+    if (AResults.Cases.empty()) {
+        return;
+    }
+    std::int64_t smallest = AResults.Cases.front().first.Size;
+    std::int64_t largest = smallest;
+    for (const auto& [transfer, figures] : AResults.Cases) {
+        smallest = std::min(smallest, transfer.Size);
+        largest = std::max(largest, transfer.Size);
+    }
+    std::map<std::string, double> smallestRss;
+    for (const auto& [transfer, figures] : AResults.Cases) {
+        if (transfer.Size == smallest) {
+            smallestRss[transfer.Scheme] = figures.at(TPath::Window).PeakRssMiB;
+        }
+    }
+    for (const auto& [transfer, figures] : AResults.Cases) {
+        if (transfer.Size != largest) {
+            continue;
+        }
+        const double ratio = figures.at(TPath::Curl).Seconds / figures.at(TPath::Window).Seconds;
+        std::ostringstream what;
+        what << std::fixed << std::setprecision(3) << SizeName(largest) << " over "
+             << transfer.Scheme << ": real run path at " << ratio << " of curl (>= 0.95)";
+        PrintVerdict(what.str(), ratio >= 0.95);
+        if (largest != smallest) {
+            const double growth =
+                figures.at(TPath::Window).PeakRssMiB - smallestRss.at(transfer.Scheme);
+            std::ostringstream rss;
+            rss << std::fixed << std::setprecision(1) << "peak RSS over " << transfer.Scheme << ", "
+                << SizeName(smallest) << " -> " << SizeName(largest) << ": " << std::showpos
+                << growth << std::noshowpos << " MiB (<= +2)";
+            PrintVerdict(rss.str(), growth <= 2.0);
+        }
+    }
+    const double startupRatio = AResults.Startup.Window / AResults.Startup.Bare;
+    std::ostringstream startup;
+    startup << std::fixed << std::setprecision(3) << "start-up at " << startupRatio
+            << " of a bare Qt window (<= 1.2)";
+    PrintVerdict(startup.str(), startupRatio <= 1.2);
+    std::cout << std::defaultfloat << std::flush;
+}
+
+// ------------------------------------------------------------------------------------------------
+// The driver.
+
+TOptions ParseOptions(const std::vector<std::string>& AArguments) {
+    TOptions options;
+    const std::map<std::string, std::string*> texts = {{"--https", &options.HttpsBase},
+                                                       {"--http", &options.HttpBase}};
+    const std::map<std::string, fs::path*> paths = {{"--cacert", &options.CaFile},
+                                                    {"--docroot", &options.DocRoot},
+                                                    {"--target-dir", &options.TargetDir}};
+    const std::map<std::string, int*> counts = {{"--repeat", &options.Repeat},
+                                                {"--startup-repeat", &options.StartupRepeat}};
+    for (size_t at = 0; at < AArguments.size(); ++at) {
+        const std::string& word = AArguments[at];
+        if (!word.starts_with("--")) {
+            options.Files.push_back(word);
+            continue;
+        }
+        if (at + 1 == AArguments.size()) {
+            throw std::invalid_argument(word + " needs a value");
+        }
+        const std::string& value = AArguments[++at];
+        if (const auto text = texts.find(word); text != texts.end()) {
+            *text->second = value;
+        } else if (const auto path = paths.find(word); path != paths.end()) {
+            *path->second = value;
+        } else if (const auto count = counts.find(word); count != counts.end()) {
+            *count->second = std::max(1, std::stoi(value));
+        } else {
+            throw std::invalid_argument("unknown option " + word);
+        }
+    }
+    if (options.CaFile.empty() || options.DocRoot.empty() || options.TargetDir.empty() ||
+        options.HttpsBase.empty() || options.HttpBase.empty()) {
+        throw std::invalid_argument(
+            "usage: korvane_bench --cacert CA --https BASE --http BASE --docroot DIR "
+            "--target-dir DIR [--repeat N] [--startup-repeat N] FILE...");
+    }
+    return options;
+}
+
+int RunBenchmark(const TOptions& AOptions) {
+    // Every Qt child draws off screen, whatever display this runs under.
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    const TTransferBench bench(AOptions);
+    TResults results;
+    for (const std::string& file : AOptions.Files) {
+        const auto size = static_cast<std::int64_t>(fs::file_size(AOptions.DocRoot / file));
+        for (const auto& [scheme, base] :
+             {std::pair{"https", AOptions.HttpsBase}, std::pair{"http", AOptions.HttpBase}}) {
+            const TCase transfer{file, scheme, base + "/" + file, size};
+            results.Cases.emplace_back(transfer, bench.Run(transfer));
+            PrintCase(transfer, results.Cases.back().second, AOptions.Repeat);
+        }
+    }
+    results.Startup = MeasureStartup(AOptions.StartupRepeat);
+    PrintStartup(results.Startup, AOptions.StartupRepeat);
+    PrintTargets(results);
+    return 0;
+}
+
+}  // namespace
+}  // namespace korvane::bench
+
+int main(int argc, char* argv[]) {
+    using namespace korvane::bench;
+    const std::vector<std::string> arguments(argv + 1, argv + argc);
+    if (!arguments.empty() && arguments.front().starts_with("child:")) {
+        return RunChild(arguments);
+    }
+    try {
+        return RunBenchmark(ParseOptions(arguments));
+    } catch (const std::exception& error) {
+        std::cerr << "korvane_bench: " << error.what() << '\n';
+        return 1;
+    }
+}
