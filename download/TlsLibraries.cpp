@@ -102,11 +102,11 @@ void WriteAll(const platform::UniqueFd& AFd, std::span<const std::byte> ABytes,
 }  // namespace
 
 void ExtractLibrary(const std::filesystem::path& ADirectory, std::string_view AName) {
-    const TPayload payload(AName);
     const fs::path target = ADirectory / (std::string(AName) + ".so.3");
     if (FilePresent(target)) {
-        return;
+        return;  // whatever it holds: a library put there by hand is the user's choice
     }
+    const TPayload payload(AName);
     const platform::UniqueFd fd = CreateReplacing(target);
     WriteAll(fd, payload.Bytes(), target);
 }
