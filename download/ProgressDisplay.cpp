@@ -1,6 +1,7 @@
 #include "download/ProgressDisplay.h"
 
 #include <optional>
+#include <utility>
 
 #include "download/IdHTTPProgress.h"
 #include "download/MainWindowView.h"
@@ -13,30 +14,20 @@ namespace {
 // Progress below this is too little to be worth a real bar; the marquee stays.
 constexpr int kFirstVisibleProgress = 5;
 
-// The status line shown when the bar reaches `APosition`, if any.
+// The status line shown when the bar reaches a tenth of the transfer; 0 and 100 have none.
+constexpr std::pair<int, TStatusText> kMilestones[] = {
+    {10, TStatusText::sMsgAt10}, {20, TStatusText::sMsgAt20}, {30, TStatusText::sMsgAt30},
+    {40, TStatusText::sMsgAt40}, {50, TStatusText::sMsgAt50}, {60, TStatusText::sMsgAt60},
+    {70, TStatusText::sMsgAt70}, {80, TStatusText::sMsgAt80}, {90, TStatusText::sMsgAt90},
+};
+
 std::optional<TStatusText> MilestoneText(int APosition) {
-    switch (APosition) {
-        case 10:
-            return TStatusText::sMsgAt10;
-        case 20:
-            return TStatusText::sMsgAt20;
-        case 30:
-            return TStatusText::sMsgAt30;
-        case 40:
-            return TStatusText::sMsgAt40;
-        case 50:
-            return TStatusText::sMsgAt50;
-        case 60:
-            return TStatusText::sMsgAt60;
-        case 70:
-            return TStatusText::sMsgAt70;
-        case 80:
-            return TStatusText::sMsgAt80;
-        case 90:
-            return TStatusText::sMsgAt90;
-        default:
-            return std::nullopt;
+    for (const auto& [position, text] : kMilestones) {
+        if (position == APosition) {
+            return text;
+        }
     }
+    return std::nullopt;
 }
 
 }  // namespace
