@@ -25,10 +25,10 @@ public:
 // What one GET brought back.
 struct THttpAnswer {
     CURLcode Result = CURLE_OK;
-    std::string ErrorText;    // libcurl's description when Result is not CURLE_OK
-    bool TimedOut = false;    // a wait for data exceeded the read time-out
-    long StatusCode = 0;      // 0 when no status line arrived
-    std::string StatusLine;   // the final status line, without its line end
+    std::string ErrorText;   // libcurl's description when Result is not CURLE_OK
+    bool TimedOut = false;   // a wait for data exceeded the read time-out
+    long StatusCode = 0;     // 0 when no status line arrived
+    std::string StatusLine;  // the final status line, without its line end
     std::int64_t ContentLength = -1;
     std::string RedirectUrl;  // the "Location" resolved against the address; empty when absent
 };

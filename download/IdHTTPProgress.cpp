@@ -1,11 +1,7 @@
 #include "download/IdHTTPProgress.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
-#include <cstring>
 #include <exception>
 #include <system_error>
 
@@ -27,10 +23,6 @@ bool IsRedirect(const THttpAnswer& AAnswer) {
            !AAnswer.RedirectUrl.empty();
 }
 
-[[noreturn]] void ThrowFileError(const std::filesystem::path& APath, std::string_view AWhat) {
-    throw EDownloadError(std::string(AWhat) + " " + APath.string() + ": " + std::strerror(errno));
-}
-
 }  // namespace
 
 // Receives the answers of one DownloadFile call: the body of a success goes into the file, every
@@ -38,8 +30,7 @@ bool IsRedirect(const THttpAnswer& AAnswer) {
 // unwind through it.
 class TIdHTTPProgress::TTransfer final : public IHttpReceiver {
 public:
-    TTransfer(TIdHTTPProgress& AClient, const std::filesystem::path& APath, int AFile)
-        : FClient(AClient), FPath(APath), FFile(AFile) {}
+    TTransfer(TIdHTTPProgress& AClient, platform::TFile& AFile) : FClient(AClient), FFile(AFile) {}
 
     void StartAnswer() {
         FBodyStarted = false;
@@ -54,8 +45,8 @@ public:
         FToFile = IsSuccess(AStatusCode);
         Guarded([&] {
             // Reserve the announced size up front; EndBody cuts the file back to what arrived.
-            if (FToFile && AContentLength > 0 && ::ftruncate(FFile, AContentLength) != 0) {
-                ThrowFileError(FPath, "cannot size");
+            if (FToFile && AContentLength > 0) {
+                FFile.Resize(AContentLength);
             }
             FClient.HandleWorkBegin(std::max<std::int64_t>(AContentLength, 0));
         });
@@ -64,7 +55,8 @@ public:
     bool BodyBlock(std::string_view ABlock) override {
         Guarded([&] {
             if (FToFile) {
-                Write(ABlock);
+                FFile.Write(std::as_bytes(std::span(ABlock)));
+                FWritten += static_cast<std::int64_t>(ABlock.size());
             }
             FReceived += static_cast<std::int64_t>(ABlock.size());
             FClient.HandleWork(FReceived);
@@ -81,8 +73,8 @@ public:
 
     // After an answer: a body that went into the file leaves exactly the bytes that arrived.
     void EndFileBody() const {
-        if (FToFile && ::ftruncate(FFile, FWritten) != 0) {
-            ThrowFileError(FPath, "cannot cut");
+        if (FToFile) {
+            FFile.Resize(FWritten);
         }
     }
 
@@ -99,23 +91,8 @@ private:
         }
     }
 
-    void Write(std::string_view ABlock) {
-        while (!ABlock.empty()) {
-            const ssize_t written = ::write(FFile, ABlock.data(), ABlock.size());
-            if (written < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                ThrowFileError(FPath, "cannot write");
-            }
-            ABlock.remove_prefix(static_cast<size_t>(written));
-            FWritten += written;
-        }
-    }
-
     TIdHTTPProgress& FClient;
-    const std::filesystem::path& FPath;
-    const int FFile;
+    platform::TFile& FFile;
     std::exception_ptr FFailure;
     bool FBodyStarted = false;
     bool FToFile = false;
@@ -156,38 +133,40 @@ TTransferOutcome TIdHTTPProgress::DownloadFile(std::string_view aFileUrl,
         std::error_code ignored;  // creating the file below reports what matters
         std::filesystem::create_directories(aDestinationFile.parent_path(), ignored);
     }
-    platform::UniqueFd file;
     try {
-        file = platform::CreatePrivateFile(aDestinationFile);
+        platform::TFile file = platform::CreatePrivateFile(aDestinationFile);
+        TTransfer transfer(*this, file);
+        return FollowRedirects(std::string(aFileUrl), transfer);
     } catch (const std::system_error& error) {
+        // The destination file failed: as much a failed download as a broken connection.
         throw EDownloadError(error.what());
     }
+}
 
-    TTransfer transfer(*this, aDestinationFile, file.Get());
-    std::string url(aFileUrl);
+TTransferOutcome TIdHTTPProgress::FollowRedirects(std::string AUrl, TTransfer& ATransfer) {
     bool overTls = false;
     for (int redirectAnswers = 0;;) {
         if (FCancelRequested) {
             break;
         }
-        const bool tls = TCurlIOHandler::SchemeOf(url) == "https";
+        const bool tls = TCurlIOHandler::SchemeOf(AUrl) == "https";
         if (overTls && !tls) {
-            throw EDownloadError("refused to leave TLS for " + url);
+            throw EDownloadError("refused to leave TLS for " + AUrl);
         }
         overTls = tls;
 
-        transfer.StartAnswer();
-        const THttpAnswer answer = IOHndl.Get(url, transfer, FReadTimeout);
-        transfer.RethrowFailure();
-        transfer.EndFileBody();
+        ATransfer.StartAnswer();
+        const THttpAnswer answer = IOHndl.Get(AUrl, ATransfer, FReadTimeout);
+        ATransfer.RethrowFailure();
+        ATransfer.EndFileBody();
         if (FCancelRequested) {
             break;
         }
-        if (answer.StatusCode != 0 && !transfer.BodyStarted() && answer.Result == CURLE_OK) {
+        if (answer.StatusCode != 0 && !ATransfer.BodyStarted() && answer.Result == CURLE_OK) {
             // An answer without body bytes still has a body, of length 0.
             HandleWorkBegin(std::max<std::int64_t>(answer.ContentLength, 0));
         }
-        if (transfer.BodyStarted() || answer.StatusCode != 0) {
+        if (ATransfer.BodyStarted() || answer.StatusCode != 0) {
             HandleWorkEnd();
         }
         if (FCancelRequested) {
@@ -207,7 +186,7 @@ TTransferOutcome TIdHTTPProgress::DownloadFile(std::string_view aFileUrl,
         if (++redirectAnswers == kMaxRedirectAnswers) {
             throw EDownloadError("too many redirects");
         }
-        url = answer.RedirectUrl;
+        AUrl = answer.RedirectUrl;
     }
     IOHndl.CloseConnection();
     return TTransferOutcome::Cancelled;

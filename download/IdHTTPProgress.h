@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <functional>
 #include <stdexcept>
+#include <string>
 #include <string_view>
 
 #include "download/CurlIOHandler.h"
@@ -38,7 +39,8 @@ public:
     TIdHTTPProgress& operator=(const TIdHTTPProgress&) = delete;
     ~TIdHTTPProgress();
 
-    // The last percentage written, 0 to 100. Every write notifies OnChange, even an unchanged value.
+    // The last percentage written, 0 to 100. Every write notifies OnChange, even an unchanged
+    // value.
     int Progress() const { return FProgress; }
     void SetProgress(int AValue);
 
@@ -62,12 +64,14 @@ public:
     bool Connected() const;
 
     // Closes the connection. Called while DownloadFile runs (from an OnChange subscriber), it
-    // cancels that transfer: the transfer stops at its next read and DownloadFile returns Cancelled.
+    // cancels that transfer: the transfer stops at its next read and DownloadFile returns
+    // Cancelled.
     void Disconnect();
 
 private:
     class TTransfer;
 
+    TTransferOutcome FollowRedirects(std::string AUrl, TTransfer& ATransfer);
     void HandleWorkBegin(std::int64_t AWorkCountMax);
     void HandleWork(std::int64_t AWorkCount);
     void HandleWorkEnd();

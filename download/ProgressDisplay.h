@@ -1,5 +1,5 @@
-// Shows the HTTP client's progress in the window: the bar, the rotating status line, and one message
-// pump per notification so that the window stays responsive during the blocking download.
+// Shows the HTTP client's progress in the window: the bar, the rotating status line, and one
+// message pump per notification so that the window stays responsive during the blocking download.
 #pragma once
 
 namespace korvane {

@@ -1,21 +1,17 @@
 #include "download/TlsLibraries.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <QByteArray>
 #include <QResource>
 #include <QString>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstddef>
 #include <span>
 #include <stdexcept>
 #include <string>
 #include <system_error>
 
-#include "platform/UniqueFd.h"
+#include "platform/Platform.h"
 
 namespace korvane {
 
@@ -63,42 +59,6 @@ bool FilePresent(const fs::path& APath) {
     return fs::exists(status) && !fs::is_directory(status);
 }
 
-[[noreturn]] void RaiseErrno(const std::string& AWhat) {
-    throw std::system_error(errno, std::generic_category(), AWhat);
-}
-
-platform::UniqueFd CreateReplacing(const fs::path& APath) {
-    // A dangling link left at the name is replaced, never written through.
-    std::error_code ignored;
-    if (fs::is_symlink(fs::symlink_status(APath, ignored))) {
-        fs::remove(APath, ignored);
-    }
-    platform::UniqueFd fd(
-        ::open(APath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
-    if (!fd) {
-        RaiseErrno("cannot create " + APath.string());
-    }
-    return fd;
-}
-
-void WriteAll(const platform::UniqueFd& AFd, std::span<const std::byte> ABytes,
-              const fs::path& APath) {
-    while (!ABytes.empty()) {
-        const std::size_t piece = std::min(ABytes.size(), kWritePiece);
-        const ssize_t written = ::write(AFd.Get(), ABytes.data(), piece);
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            RaiseErrno("cannot write " + APath.string());
-        }
-        if (written == 0) {
-            throw std::runtime_error("no progress writing " + APath.string());
-        }
-        ABytes = ABytes.subspan(static_cast<std::size_t>(written));
-    }
-}
-
 }  // namespace
 
 void ExtractLibrary(const std::filesystem::path& ADirectory, std::string_view AName) {
@@ -107,8 +67,17 @@ void ExtractLibrary(const std::filesystem::path& ADirectory, std::string_view AN
         return;  // whatever it holds: a library put there by hand is the user's choice
     }
     const TPayload payload(AName);
-    const platform::UniqueFd fd = CreateReplacing(target);
-    WriteAll(fd, payload.Bytes(), target);
+    // A dangling link left at the name is replaced, never written through.
+    std::error_code ignored;
+    if (fs::is_symlink(fs::symlink_status(target, ignored))) {
+        fs::remove(target, ignored);
+    }
+    platform::TFile file = platform::CreateFile(target);
+    for (std::span<const std::byte> rest = payload.Bytes(); !rest.empty();) {
+        const std::span<const std::byte> piece = rest.first(std::min(rest.size(), kWritePiece));
+        file.Write(piece);
+        rest = rest.subspan(piece.size());
+    }
 }
 
 }  // namespace korvane

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <string>
 #include <system_error>
+#include <utility>
 
 extern char** environ;
 
@@ -56,7 +57,29 @@ std::filesystem::path SystemTempDirectory() {
     return configured != nullptr && *configured != '\0' ? configured : "/tmp";
 }
 
-UniqueFd CreatePrivateFile(const std::filesystem::path& APath) {
+TFile::TFile(UniqueFd AFd, std::filesystem::path APath)
+    : FFd(std::move(AFd)), FPath(std::move(APath)) {}
+
+void TFile::Write(std::span<const std::byte> ABytes) {
+    while (!ABytes.empty()) {
+        const ssize_t written = ::write(FFd.Get(), ABytes.data(), ABytes.size());
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            ThrowErrno("cannot write " + FPath.string());
+        }
+        ABytes = ABytes.subspan(static_cast<size_t>(written));
+    }
+}
+
+void TFile::Resize(std::int64_t ASize) {
+    if (::ftruncate(FFd.Get(), ASize) != 0) {
+        ThrowErrno("cannot resize " + FPath.string());
+    }
+}
+
+TFile CreatePrivateFile(const std::filesystem::path& APath) {
     // The temporary directory is shared with other users: never follow a link planted there, and
     // look at what was opened before emptying it, so that nobody else's file is touched.
     UniqueFd file(
@@ -75,7 +98,16 @@ UniqueFd CreatePrivateFile(const std::filesystem::path& APath) {
     if (::fchmod(file.Get(), S_IRUSR | S_IWUSR) != 0 || ::ftruncate(file.Get(), 0) != 0) {
         ThrowErrno("cannot prepare " + APath.string());
     }
-    return file;
+    return TFile(std::move(file), APath);
+}
+
+TFile CreateFile(const std::filesystem::path& APath) {
+    UniqueFd file(::open(APath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
+                         S_IRUSR | S_IWUSR | S_IRGRP | S_IROTH));
+    if (!file) {
+        ThrowErrno("cannot create " + APath.string());
+    }
+    return TFile(std::move(file), APath);
 }
 
 bool StartProgram(const std::filesystem::path& AProgram, std::string_view AArgument) {

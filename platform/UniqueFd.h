@@ -12,8 +12,7 @@ public:
     UniqueFd() = default;
     explicit UniqueFd(int AFd) : FFd(AFd) {}
     UniqueFd(UniqueFd&& AOther) noexcept : FFd(std::exchange(AOther.FFd, -1)) {}
-    UniqueFd& operator=(UniqueFd&& AOther) noexcept
-    {
+    UniqueFd& operator=(UniqueFd&& AOther) noexcept {
         if (this != &AOther) {
             Reset();
             FFd = std::exchange(AOther.FFd, -1);
@@ -27,8 +26,7 @@ public:
     int Get() const { return FFd; }
     explicit operator bool() const { return FFd >= 0; }
 
-    void Reset()
-    {
+    void Reset() {
         if (FFd >= 0) {
             ::close(FFd);
             FFd = -1;
