@@ -536,6 +536,29 @@ std::vector<std::string> TNginx::AccessLog() const {
 
 // TScriptedServer
 
+namespace {
+
+const char* ListenerName(TScriptedServer::TListener AListener) {
+    using TListener = TScriptedServer::TListener;
+    switch (AListener) {
+        case TListener::Plain:
+            return "plain";
+        case TListener::Tls:
+            return "tls";
+        case TListener::TlsOtherHost:
+            return "tls-otherhost";
+        case TListener::TlsSelfSigned:
+            return "tls-selfsigned";
+        case TListener::Tls10Only:
+            return "tls10";
+        case TListener::Dual:
+            return "dual";
+    }
+    return "dual";
+}
+
+}  // namespace
+
 TScriptedServer::TScriptedServer() : TScriptedServer(TOptions{}) {}
 
 TScriptedServer::TScriptedServer(TOptions AOptions) {
@@ -544,6 +567,10 @@ TScriptedServer::TScriptedServer(TOptions AOptions) {
         "--pki",       PkiDir().string(),
         "--log",       (FDir / "requests.log").string(),
         "--dual-port", std::to_string(AOptions.DualPort)};
+    if (AOptions.DualPortListener != TListener::Dual) {
+        arguments.insert(arguments.end(),
+                         {"--dual-port-listener", ListenerName(AOptions.DualPortListener)});
+    }
     if (!AOptions.SetupScenario.empty()) {
         arguments.insert(arguments.end(), {"--setup", AOptions.SetupScenario});
     }

@@ -146,6 +146,8 @@ public:
         int DualPort = 0;           // 0: any free port; kDownloadPort for the download run
         std::string SetupScenario;  // a path: "/KorvaneSetup.exe" is answered as if it were this
         std::filesystem::path DocRoot;  // served under /file/<name>
+        // The listener that takes DualPort; Dual then takes a free port.
+        TListener DualPortListener = TListener::Dual;
     };
     TScriptedServer();
     explicit TScriptedServer(TOptions AOptions);

@@ -8,6 +8,8 @@ Listeners, each on its own port:
   tls-selfsigned  self-signed certificate for 127.0.0.1
   tls10           TLS 1.0 only
   dual            TLS (as tls) when the first byte is a handshake record, plain HTTP otherwise
+--dual-port PORT puts the dual listener on PORT; with --dual-port-listener NAME, listener NAME
+takes PORT instead and dual a free port (a client with a fixed address meets that listener).
 
 On start one JSON line goes to stdout, {"plain": PORT, "tls": PORT, ...}; then it serves until
 SIGTERM or SIGINT and exits with 0. Connections are kept alive unless a scenario closes them or the
@@ -476,8 +478,10 @@ class Server:
             "tls-otherhost": (0, tls_context(options.pki, "otherhost")),
             "tls-selfsigned": (0, tls_context(options.pki, "selfsigned")),
             "tls10": (0, tls_context(options.pki, "localhost", tls10_only=True)),
-            "dual": (options.dual_port, "dual"),
+            "dual": (0, "dual"),
         }
+        fixed = options.dual_port_listener
+        self.kinds[fixed] = (options.dual_port, self.kinds[fixed][1])
         self.localhost = localhost
         self.listeners = {}
         self.next_id = 0
@@ -541,6 +545,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--pki", required=True, help="directory of the test certificates")
     parser.add_argument("--dual-port", type=int, default=0)
+    parser.add_argument("--dual-port-listener", default="dual",
+                        choices=("plain", "tls", "tls-otherhost", "tls-selfsigned", "tls10", "dual"))
     parser.add_argument("--setup", help="path that answers for /KorvaneSetup.exe")
     parser.add_argument("--docroot", help="directory served under /file/")
     parser.add_argument("--log", help="file to append the connections and requests to")

@@ -1,0 +1,668 @@
+// Faults a download run can meet, one row each: the real window against a local server on the
+// download port, and what it shows, starts and leaves on disk afterwards.
+
+#include <pwd.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QLabel>
+#include <QPushButton>
+#include <QTimer>
+
+#include <cerrno>
+#include <chrono>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "app/fmMain.h"
+#include "download/IdHTTPProgress.h"
+#include "support/TestSupport.h"
+#include "texts/StatusTexts.h"
+
+namespace korvane {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using test::kDownloadPort;
+using test::ReadFile;
+using test::TNginx;
+using test::TScriptedServer;
+using test::TTempDir;
+using test::WaitUntil;
+using test::WriteFile;
+using TListener = TScriptedServer::TListener;
+
+constexpr auto kRunTimeout = 30s;
+const std::string kTargetName = "KorvaneSetup.exe";
+
+// ------------------------------------------------------------------------------------------------
+// Undoable changes to the system, undone in reverse order by TUndoList.
+
+class TUndo {
+public:
+    virtual ~TUndo() = default;
+};
+
+class TUndoList {
+public:
+    TUndoList() = default;
+    TUndoList(const TUndoList&) = delete;
+    TUndoList& operator=(const TUndoList&) = delete;
+    ~TUndoList() {
+        while (!FUndos.empty()) {
+            FUndos.pop_back();
+        }
+    }
+    void Add(std::unique_ptr<TUndo> AUndo) { FUndos.push_back(std::move(AUndo)); }
+
+private:
+    std::vector<std::unique_ptr<TUndo>> FUndos;
+};
+
+class TScopedEnvironment : public TUndo {
+public:
+    TScopedEnvironment(std::string AName, const std::string& AValue) : FName(std::move(AName)) {
+        if (const char* old = std::getenv(FName.c_str())) {
+            FOld = old;
+        }
+        ::setenv(FName.c_str(), AValue.c_str(), 1);
+    }
+    ~TScopedEnvironment() override {
+        if (FOld) {
+            ::setenv(FName.c_str(), FOld->c_str(), 1);
+        } else {
+            ::unsetenv(FName.c_str());
+        }
+    }
+
+private:
+    std::string FName;
+    std::optional<std::string> FOld;
+};
+
+std::string ErrnoText(std::string_view AWhat) {
+    return std::string(AWhat) + ": " + std::strerror(errno);
+}
+
+// A mount over `APath`, unmounted when it goes.
+class TMount : public TUndo {
+public:
+    explicit TMount(fs::path APath) : FPath(std::move(APath)) {}
+    ~TMount() override {
+        if (::umount2(FPath.c_str(), 0) != 0) {
+            ::umount2(FPath.c_str(), MNT_DETACH);
+        }
+    }
+
+private:
+    fs::path FPath;
+};
+
+// Permissions put back when it goes.
+class TPermissions : public TUndo {
+public:
+    TPermissions(fs::path APath, fs::perms APerms)
+        : FPath(std::move(APath)), FOld(fs::status(FPath).permissions()) {
+        fs::permissions(FPath, APerms);
+    }
+    ~TPermissions() override {
+        std::error_code ignored;
+        fs::permissions(FPath, FOld, ignored);
+    }
+
+private:
+    fs::path FPath;
+    fs::perms FOld;
+};
+
+// This process acts as `AUser` until it goes. Only root can do this, and back.
+class TEffectiveUser {
+public:
+    explicit TEffectiveUser(const passwd& AUser) {
+        if (::setegid(AUser.pw_gid) != 0 || ::seteuid(AUser.pw_uid) != 0) {
+            const std::string error = ErrnoText("cannot become " + std::string(AUser.pw_name));
+            Restore();
+            throw std::runtime_error(error);
+        }
+    }
+    TEffectiveUser(const TEffectiveUser&) = delete;
+    TEffectiveUser& operator=(const TEffectiveUser&) = delete;
+    ~TEffectiveUser() { Restore(); }
+
+private:
+    static void Restore() {
+        if (::seteuid(0) != 0 || ::setegid(0) != 0) {
+            std::abort();  // carrying on as another user would spoil every later test
+        }
+    }
+};
+
+const passwd& Nobody() {
+    const passwd* const user = ::getpwnam("nobody");
+    if (user == nullptr) {
+        throw std::runtime_error("no user \"nobody\"");
+    }
+    return *user;
+}
+
+// ------------------------------------------------------------------------------------------------
+// One row's world: directories, the changes made for the row, and the expected whole download.
+
+struct TRowWorld {
+    TTempDir Root;           // holds the row's directories
+    fs::path Executable;     // receives the TLS libraries
+    fs::path Served;         // nginx's document root
+    fs::path Records;        // what a started setup program writes
+    fs::path Temp;           // the user's temporary directory (TMPDIR)
+    fs::path Elsewhere;      // a directory outside the temporary one
+    std::string WholeBody;   // the body a complete download would hold
+    bool AsNobody = false;   // run the window as the user nobody
+    std::string SkipReason;  // set by an arrangement that cannot be made here
+    TUndoList Undo;          // undone before the directories go
+
+    TRowWorld()
+        : Executable(Root / "executable"),
+          Served(Root / "served"),
+          Records(Root / "records"),
+          Temp(Root / "temp"),
+          Elsewhere(Root / "elsewhere") {
+        for (const fs::path& directory : {Executable, Served, Records, Temp, Elsewhere}) {
+            fs::create_directory(directory);
+        }
+    }
+    fs::path Target() const { return Temp / kTargetName; }
+    fs::path Record() const { return Records / "started"; }
+};
+
+// A setup program that records its label and arguments in `ARecord`, padded to `ASize` bytes.
+std::string SetupProgram(const fs::path& ARecord, std::string_view ALabel, std::size_t ASize = 0) {
+    const std::string record = ARecord.string();
+    std::string program = "#!/bin/sh\nprintf '%s\\n' '" + std::string(ALabel) +
+                          "' \"$#\" \"$@\" > '" + record + ".part'\nmv '" + record + ".part' '" +
+                          record + "'\nexit 0\n";
+    while (program.size() < ASize) {
+        program += "# padding\n";
+    }
+    return program;
+}
+
+// The scripted server's body bytes: i % 251.
+std::string Pattern(std::size_t ASize) {
+    std::string bytes(ASize, '\0');
+    for (std::size_t i = 0; i < ASize; ++i) {
+        bytes[i] = static_cast<char>(i % 251);
+    }
+    return bytes;
+}
+
+// Serves a setup program labelled by the scheme it was fetched with.
+const std::string kOnePerScheme =
+    R"(if ($https = "") { rewrite ^/KorvaneSetup\.exe$ /over-http/KorvaneSetup.exe last; })";
+
+void ServeOnePerScheme(TRowWorld& AWorld) {
+    WriteFile(AWorld.Served / kTargetName, SetupProgram(AWorld.Record(), "https"));
+    fs::create_directory(AWorld.Served / "over-http");
+    WriteFile(AWorld.Served / "over-http" / kTargetName, SetupProgram(AWorld.Record(), "http"));
+    AWorld.WholeBody = ReadFile(AWorld.Served / "over-http" / kTargetName);
+}
+
+bool IsRoot() {
+    return ::geteuid() == 0;
+}
+
+// Keeps everyone, root too, from writing into `ADirectory`: a read-only bind mount for root,
+// permissions for anyone else.
+void MakeReadOnly(TRowWorld& AWorld, const fs::path& ADirectory) {
+    if (!IsRoot()) {
+        AWorld.Undo.Add(std::make_unique<TPermissions>(
+            ADirectory, fs::perms::owner_read | fs::perms::owner_exec));
+        return;
+    }
+    if (::mount(ADirectory.c_str(), ADirectory.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+        AWorld.SkipReason = ErrnoText("cannot bind-mount " + ADirectory.string());
+        return;
+    }
+    AWorld.Undo.Add(std::make_unique<TMount>(ADirectory));
+    if (::mount(nullptr, ADirectory.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) !=
+        0) {
+        AWorld.SkipReason = ErrnoText("cannot make " + ADirectory.string() + " read-only");
+    }
+}
+
+// Lets nobody reach the row's directories, with a shared temporary directory as /tmp is: sticky
+// and writable by all.
+void ShareWithNobody(TRowWorld& AWorld) {
+    AWorld.AsNobody = true;
+    const auto open = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                      fs::perms::others_read | fs::perms::others_exec;
+    AWorld.Undo.Add(std::make_unique<TPermissions>(AWorld.Root.Path(), open));
+    fs::permissions(AWorld.Temp, fs::perms::all | fs::perms::sticky_bit);
+    fs::permissions(AWorld.Executable, fs::perms::all);
+}
+
+// ------------------------------------------------------------------------------------------------
+// The rows.
+
+enum class TServerKind { None, Scripted, Nginx };
+
+enum class TOutcome {
+    DownloadFailed,  // failure title, download-failed status line, both buttons
+    LaunchFailed,    // failure title, launch-failed status line, both buttons
+    Started,         // the setup program ran with the language; the window closed itself
+    Closed,          // closed by the user mid-download: no failure shown, nothing started
+};
+
+enum class TLeft {
+    Absent,     // no file at the target
+    Empty,      // an empty file
+    Partial,    // some of the body, not all
+    Whole,      // the whole body
+    Untouched,  // what the row put there, as it was
+};
+
+struct TFaultRow {
+    std::string Name;
+    TServerKind Server = TServerKind::Scripted;
+    std::string Scenario;  // scripted server: the path that answers for the setup program
+    TListener Listener = TListener::Dual;      // scripted server: the listener on the download port
+    std::size_t Announced = 0;                 // scripted server: the size of the whole body
+    std::chrono::milliseconds ReadTimeout{0};  // 0: the client's own
+    std::function<void(TRowWorld&)> Arrange;   // run before the servers start
+    bool CloseDuringBody = false;              // ask the window to close at 10 %
+    TOutcome Outcome = TOutcome::DownloadFailed;
+    TLeft Left = TLeft::Empty;
+    std::string StartedLabel;  // Started: the setup program expected to run
+    // Untouched: the file that must keep `UntouchedContent`.
+    std::function<fs::path(const TRowWorld&)> UntouchedFile;
+    std::string UntouchedContent;
+};
+
+void PrintTo(const TFaultRow& ARow, std::ostream* AOut) {
+    *AOut << ARow.Name;
+}
+
+std::vector<TFaultRow> Rows() {
+    const auto failing = [](std::string AName, std::string AScenario, TLeft ALeft = TLeft::Empty,
+                            std::size_t AAnnounced = 0) {
+        TFaultRow row;
+        row.Name = std::move(AName);
+        row.Scenario = std::move(AScenario);
+        row.Left = ALeft;
+        row.Announced = AAnnounced;
+        return row;
+    };
+    std::vector<TFaultRow> rows;
+    rows.push_back(failing("NameDoesNotResolve",
+                           "/redirect-to?url=https://no-such-host.invalid/KorvaneSetup.exe"));
+    {
+        TFaultRow row = failing("ConnectionRefused", "");
+        row.Server = TServerKind::None;
+        rows.push_back(row);
+    }
+    for (const auto& [name, listener] :
+         {std::pair{"TlsOldProtocolOnly", TListener::Tls10Only},
+          std::pair{"TlsUntrustedCertificate", TListener::TlsSelfSigned},
+          std::pair{"TlsCertificateForAnotherHost", TListener::TlsOtherHost}}) {
+        TFaultRow row = failing(name, "/bytes/1000");
+        row.Listener = listener;
+        rows.push_back(row);
+    }
+    rows.push_back(failing("NotFound", "/status/404"));
+    rows.push_back(failing("ServerError", "/status/500"));
+    rows.push_back(failing("FifteenRedirects", "/redirect/15"));
+    rows.push_back(failing(
+        "RedirectFromHttpsToHttp",
+        "/redirect-to?url=http://127.0.0.1:" + std::to_string(kDownloadPort) + "/bytes/1000"));
+    rows.push_back(failing("UnparseableStatusLine", "/bad-status-line"));
+    rows.push_back(failing("HeaderBlockTooLarge", "/huge-headers"));
+    rows.push_back(failing("BodyCutShort", "/cut/200000/100000", TLeft::Partial, 200000));
+    rows.push_back(
+        failing("ChunkedBodyCutShort", "/chunked-broken/200000", TLeft::Partial, 200000));
+    {
+        TFaultRow row = failing("StallBeforeTheHeaders", "/stall-headers");
+        row.ReadTimeout = 1500ms;
+        rows.push_back(row);
+    }
+    {
+        TFaultRow row =
+            failing("StallInTheBody", "/stall-body/200000/50000", TLeft::Partial, 200000);
+        row.ReadTimeout = 1500ms;
+        rows.push_back(row);
+    }
+    rows.push_back(
+        failing("ConnectionResetInTheBody", "/reset/200000/100000", TLeft::Partial, 200000));
+    {
+        // 1 MiB into 256 KiB.
+        TFaultRow row = failing("DiskFullWhileWriting", "/bytes/1048576", TLeft::Partial, 1048576);
+        row.Arrange = [](TRowWorld& AWorld) {
+            if (!IsRoot()) {
+                AWorld.SkipReason = "mounting a small file system as TMPDIR needs root";
+                return;
+            }
+            if (::mount("tmpfs", AWorld.Temp.c_str(), "tmpfs", MS_NOSUID | MS_NODEV,
+                        "size=256k,mode=0700") != 0) {
+                AWorld.SkipReason = ErrnoText("cannot mount a tmpfs");
+                return;
+            }
+            AWorld.Undo.Add(std::make_unique<TMount>(AWorld.Temp));
+        };
+        rows.push_back(row);
+    }
+    {
+        TFaultRow row = failing("TemporaryDirectoryNotWritable", "/bytes/1000", TLeft::Absent);
+        row.Arrange = [](TRowWorld& AWorld) { MakeReadOnly(AWorld, AWorld.Temp); };
+        rows.push_back(row);
+    }
+    {
+        // Another user's file at the target, in a shared temporary directory.
+        TFaultRow row = failing("TargetOwnedByAnotherUser", "/bytes/1000", TLeft::Untouched);
+        row.Arrange = [](TRowWorld& AWorld) {
+            if (!IsRoot()) {
+                AWorld.SkipReason = "acting as another user than the target's owner needs root";
+                return;
+            }
+            ShareWithNobody(AWorld);
+            WriteFile(AWorld.Target(), "root's own file");
+            fs::permissions(AWorld.Target(), fs::perms::owner_read | fs::perms::owner_write |
+                                                 fs::perms::group_read | fs::perms::others_read |
+                                                 fs::perms::others_write);
+        };
+        row.UntouchedFile = [](const TRowWorld& AWorld) { return AWorld.Target(); };
+        row.UntouchedContent = "root's own file";
+        rows.push_back(row);
+    }
+    {
+        // A link planted by another user in the shared temporary directory.
+        TFaultRow row = failing("TargetIsAnotherUsersLink", "/bytes/1000", TLeft::Untouched);
+        row.Arrange = [](TRowWorld& AWorld) {
+            if (!IsRoot()) {
+                AWorld.SkipReason = "a link of another user than the runner's needs root";
+                return;
+            }
+            ShareWithNobody(AWorld);
+            WriteFile(AWorld.Elsewhere / "precious", "precious content");
+            fs::permissions(AWorld.Elsewhere, fs::perms::all);
+            fs::permissions(AWorld.Elsewhere / "precious", fs::perms::all);
+            fs::create_symlink(AWorld.Elsewhere / "precious", AWorld.Target());
+        };
+        row.UntouchedFile = [](const TRowWorld& AWorld) { return AWorld.Elsewhere / "precious"; };
+        row.UntouchedContent = "precious content";
+        rows.push_back(row);
+    }
+    {
+        // The runner's own link goes like any earlier download; what it pointed at stays.
+        TFaultRow row;
+        row.Name = "TargetIsALinkToAFileElsewhere";
+        row.Server = TServerKind::Nginx;
+        row.Arrange = [](TRowWorld& AWorld) {
+            ServeOnePerScheme(AWorld);
+            AWorld.WholeBody = ReadFile(AWorld.Served / kTargetName);
+            WriteFile(AWorld.Elsewhere / "precious", "precious content");
+            fs::create_symlink(AWorld.Elsewhere / "precious", AWorld.Target());
+        };
+        row.Outcome = TOutcome::Started;
+        row.Left = TLeft::Whole;
+        row.StartedLabel = "https";
+        row.UntouchedFile = [](const TRowWorld& AWorld) { return AWorld.Elsewhere / "precious"; };
+        row.UntouchedContent = "precious content";
+        rows.push_back(row);
+    }
+    {
+        TFaultRow row;
+        row.Name = "ExecutableDirectoryNotWritable";
+        row.Server = TServerKind::Nginx;
+        row.Arrange = [](TRowWorld& AWorld) {
+            ServeOnePerScheme(AWorld);
+            MakeReadOnly(AWorld, AWorld.Executable);
+        };
+        row.Outcome = TOutcome::Started;
+        row.Left = TLeft::Whole;
+        row.StartedLabel = "http";
+        rows.push_back(row);
+    }
+    {
+        TFaultRow row;
+        row.Name = "PayloadNameTakenByADirectory";
+        row.Server = TServerKind::Nginx;
+        row.Arrange = [](TRowWorld& AWorld) {
+            ServeOnePerScheme(AWorld);
+            fs::create_directory(AWorld.Executable / "libssl.so.3");
+        };
+        row.Outcome = TOutcome::Started;
+        row.Left = TLeft::Whole;
+        row.StartedLabel = "http";
+        rows.push_back(row);
+    }
+    {
+        TFaultRow row;
+        row.Name = "SetupProgramRefusedByTheSystem";
+        row.Server = TServerKind::Nginx;
+        row.Arrange = [](TRowWorld& AWorld) {
+            // Neither an executable format nor a script.
+            std::string bytes(4096, '\0');
+            for (std::size_t i = 0; i < bytes.size(); ++i) {
+                bytes[i] = static_cast<char>((i * 7 + 1) % 256);
+            }
+            WriteFile(AWorld.Served / kTargetName, bytes);
+            AWorld.WholeBody = bytes;
+        };
+        row.Outcome = TOutcome::LaunchFailed;
+        row.Left = TLeft::Whole;
+        rows.push_back(row);
+    }
+    {
+        // 2 MB in 100 pieces, 100 ms apart.
+        TFaultRow row =
+            failing("CloseRequestDuringTheBody", "/slow/2000000/100/100", TLeft::Partial, 2000000);
+        row.CloseDuringBody = true;
+        row.Outcome = TOutcome::Closed;
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+// ------------------------------------------------------------------------------------------------
+// Running a row.
+
+QString StatusLine(const TfrmMain& AWindow) {
+    return AWindow.findChild<QLabel*>(QStringLiteral("labMessage"))->text();
+}
+
+bool ButtonShown(const TfrmMain& AWindow, const char* AName) {
+    return !AWindow.findChild<QPushButton*>(QString::fromLatin1(AName))->isHidden();
+}
+
+bool ShowsFailure(const TfrmMain& AWindow) {
+    return ButtonShown(AWindow, "btnRetry") && ButtonShown(AWindow, "btnDownloadLink");
+}
+
+// Whichever server the row asks for, on the download port.
+using TServer = std::variant<std::monostate, TScriptedServer, TNginx>;
+
+void StartServer(TServer& AServer, const TFaultRow& ARow, const TRowWorld& AWorld) {
+    switch (ARow.Server) {
+        case TServerKind::None:
+            return;
+        case TServerKind::Scripted: {
+            TScriptedServer::TOptions options;
+            options.DualPort = kDownloadPort;
+            options.SetupScenario = ARow.Scenario;
+            options.DualPortListener = ARow.Listener;
+            AServer.emplace<TScriptedServer>(std::move(options));
+            return;
+        }
+        case TServerKind::Nginx: {
+            TNginx::TOptions options;
+            options.DocRoot = AWorld.Served;
+            options.HttpsPort = kDownloadPort;
+            options.PlainHttpOnHttpsPort = true;
+            options.ServerDirectives = kOnePerScheme;
+            AServer.emplace<TNginx>(std::move(options));
+            return;
+        }
+    }
+}
+
+// Asks the window to close at 10 %, as a click on its close box would: queued for the pump.
+void CloseAtTenPercent(TfrmMain& AWindow) {
+    TIdHTTPProgress& client = AWindow.HttpClient();
+    client.SetOnChange(
+        [&AWindow, asked = false, display = client.OnChange()](TIdHTTPProgress& ASender) mutable {
+            if (!asked && ASender.Progress() >= 10) {
+                asked = true;
+                QTimer::singleShot(0, &AWindow, &QWidget::close);
+            }
+            display(ASender);
+        });
+}
+
+// Shows the window and lets its timer start the run; true when the run came to an end in time.
+bool RunWindow(TfrmMain& AWindow) {
+    AWindow.show();
+    return WaitUntil([&] { return ShowsFailure(AWindow) || !AWindow.isVisible(); }, kRunTimeout);
+}
+
+class FaultMatrix : public testing::TestWithParam<TFaultRow> {
+protected:
+    void ExpectWindowState(const TfrmMain& AWindow) const {
+        switch (GetParam().Outcome) {
+            case TOutcome::DownloadFailed:
+            case TOutcome::LaunchFailed:
+                EXPECT_TRUE(AWindow.isVisible());
+                EXPECT_EQ(AWindow.windowTitle(), LoadText(TStatusText::sCaptionFailed));
+                EXPECT_EQ(StatusLine(AWindow),
+                          LoadText(GetParam().Outcome == TOutcome::DownloadFailed
+                                       ? TStatusText::sMsgDownloadFailed
+                                       : TStatusText::sMsgLaunchFailed));
+                EXPECT_TRUE(ButtonShown(AWindow, "btnRetry"));
+                EXPECT_TRUE(ButtonShown(AWindow, "btnDownloadLink"));
+                return;
+            case TOutcome::Started:
+            case TOutcome::Closed:
+                EXPECT_FALSE(AWindow.isVisible());
+                EXPECT_FALSE(ButtonShown(AWindow, "btnRetry"));
+                EXPECT_FALSE(ButtonShown(AWindow, "btnDownloadLink"));
+                EXPECT_EQ(AWindow.windowTitle(), LoadText(TStatusText::sCaptionDownloading));
+                return;
+        }
+    }
+
+    void ExpectStartedOrNot() const {
+        if (GetParam().Outcome == TOutcome::Started) {
+            EXPECT_TRUE(WaitUntil([&] { return fs::exists(FWorld.Record()); }, 10s));
+            EXPECT_EQ(ReadFile(FWorld.Record()), GetParam().StartedLabel + "\n1\n/LANG=fr\n");
+            return;
+        }
+        // Starting makes the file executable before anything runs; only a refused start may have.
+        struct stat status {};
+        if (GetParam().Outcome != TOutcome::LaunchFailed &&
+            ::lstat(FWorld.Target().c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
+            EXPECT_EQ(status.st_mode & S_IXUSR, 0U) << "the download was made a program";
+        }
+        EXPECT_FALSE(WaitUntil([&] { return fs::exists(FWorld.Record()); }, 300ms))
+            << "a setup program ran";
+    }
+
+    void ExpectLeftOnDisk() const {
+        const TFaultRow& row = GetParam();
+        const fs::path target = FWorld.Target();
+        const std::string whole =
+            row.Server == TServerKind::Scripted ? Pattern(row.Announced) : FWorld.WholeBody;
+        switch (row.Left) {
+            case TLeft::Absent:
+                EXPECT_FALSE(fs::exists(fs::symlink_status(target)));
+                return;
+            case TLeft::Empty:
+                ASSERT_TRUE(fs::is_regular_file(fs::symlink_status(target)));
+                EXPECT_EQ(fs::file_size(target), 0U);
+                return;
+            case TLeft::Partial: {
+                ASSERT_TRUE(fs::is_regular_file(fs::symlink_status(target)));
+                const std::string left = ReadFile(target);
+                EXPECT_FALSE(left.empty());
+                EXPECT_NE(left, whole) << "the whole body arrived";
+                return;
+            }
+            case TLeft::Whole:
+                ASSERT_TRUE(fs::is_regular_file(fs::symlink_status(target)));
+                EXPECT_EQ(ReadFile(target), whole);
+                return;
+            case TLeft::Untouched:
+                break;
+        }
+    }
+
+    void ExpectUntouched() const {
+        const TFaultRow& row = GetParam();
+        if (!row.UntouchedFile) {
+            return;
+        }
+        const fs::path file = row.UntouchedFile(FWorld);
+        ASSERT_TRUE(fs::is_regular_file(fs::symlink_status(file)));
+        EXPECT_EQ(ReadFile(file), row.UntouchedContent);
+        struct stat status {};
+        ASSERT_EQ(::lstat(file.c_str(), &status), 0);
+        EXPECT_EQ(status.st_uid, ::geteuid());
+    }
+
+    TRowWorld FWorld;
+};
+
+TEST_P(FaultMatrix, ShowsStartsAndLeavesWhatTheFaultCallsFor) {
+    const TFaultRow& row = GetParam();
+    if (row.Arrange) {
+        row.Arrange(FWorld);
+    }
+    if (!FWorld.SkipReason.empty()) {
+        GTEST_SKIP() << FWorld.SkipReason;
+    }
+    TServer server;
+    StartServer(server, row, FWorld);
+    {
+        const TScopedEnvironment tmpdir("TMPDIR", FWorld.Temp.string());
+        std::optional<TEffectiveUser> runner;
+        if (FWorld.AsNobody) {
+            runner.emplace(Nobody());
+        }
+        TfrmMain window(FWorld.Executable);
+        if (row.ReadTimeout.count() > 0) {
+            window.HttpClient().SetReadTimeout(row.ReadTimeout);
+        }
+        if (row.CloseDuringBody) {
+            CloseAtTenPercent(window);
+        }
+
+        ASSERT_TRUE(RunWindow(window)) << "the run did not end";
+
+        runner.reset();
+        ExpectWindowState(window);
+    }
+    ExpectStartedOrNot();
+    ExpectLeftOnDisk();
+    ExpectUntouched();
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, FaultMatrix, testing::ValuesIn(Rows()),
+                         [](const testing::TestParamInfo<TFaultRow>& AInfo) {
+                             return AInfo.param.Name;
+                         });
+
+}  // namespace
+}  // namespace korvane
