@@ -157,8 +157,9 @@ TTransferOutcome TIdHTTPProgress::FollowRedirects(std::string AUrl, TTransfer& A
 
         ATransfer.StartAnswer();
         const THttpAnswer answer = IOHndl.Get(AUrl, ATransfer, FReadTimeout);
-        ATransfer.RethrowFailure();
+        // Also after a failed write: the file never keeps more than what arrived.
         ATransfer.EndFileBody();
+        ATransfer.RethrowFailure();
         if (FCancelRequested) {
             break;
         }

@@ -95,7 +95,10 @@ TFile CreatePrivateFile(const std::filesystem::path& APath) {
         throw std::system_error(std::make_error_code(std::errc::permission_denied),
                                 APath.string() + " is not a file of this user");
     }
-    if (::fchmod(file.Get(), S_IRUSR | S_IWUSR) != 0 || ::ftruncate(file.Get(), 0) != 0) {
+    // Emptying a file that is empty already is not free: ext4 then flushes the whole new content
+    // when the file is closed, as it does for a file replaced by truncation.
+    if (::fchmod(file.Get(), S_IRUSR | S_IWUSR) != 0 ||
+        (status.st_size != 0 && ::ftruncate(file.Get(), 0) != 0)) {
         ThrowErrno("cannot prepare " + APath.string());
     }
     return TFile(std::move(file), APath);
