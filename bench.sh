@@ -14,38 +14,11 @@ build_dir=$root/build-bench
 pki_dir=$build_dir/pki
 repeat=${BENCH_REPEAT:-5}
 startup_repeat=${BENCH_STARTUP_REPEAT:-10}
+source "$root/scripts/debian-packages.sh"
 sizes=("$@")
 if ((${#sizes[@]} == 0)); then
     sizes=(64 256 1024)
 fi
-
-as_root() {
-    if ((EUID == 0)); then
-        "$@"
-    elif command -v sudo >/dev/null; then
-        sudo "$@"
-    else
-        echo "bench.sh: installing packages needs root; run as root or install sudo" >&2
-        exit 1
-    fi
-}
-
-# Installs the Debian packages that are not there yet.
-ensure_packages() {
-    local package missing=()
-    for package in "$@"; do
-        if [[ $(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null) != installed ]]; then
-            missing+=("$package")
-        fi
-    done
-    if ((${#missing[@]} == 0)); then
-        return
-    fi
-    echo "bench.sh: installing ${missing[*]}"
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get update
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
-        "${missing[@]}"
-}
 
 # A port on 127.0.0.1 that nothing listens on right now.
 free_port() {
@@ -132,7 +105,7 @@ cleanup() {
     fi
 }
 
-ensure_packages build-essential cmake qt6-base-dev libcurl4-openssl-dev libssl-dev openssl \
+install_missing_packages build-essential cmake qt6-base-dev libcurl4-openssl-dev libssl-dev openssl \
     nginx-light curl python3
 build_bench
 

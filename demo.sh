@@ -7,6 +7,7 @@
 set -euo pipefail
 
 cd "$(dirname "$0")"
+source scripts/debian-packages.sh
 readonly source_dir=$PWD
 readonly build_dir=$source_dir/build-demo
 readonly run_dir=$build_dir/run
@@ -22,33 +23,6 @@ readonly packages=(
 )
 
 say() { echo "demo.sh: $*"; }
-
-as_root() {
-    if [[ $(id -u) -eq 0 ]]; then
-        "$@"
-    elif command -v sudo >/dev/null; then
-        sudo "$@"
-    else
-        say "installing packages needs root; run as root or install sudo" >&2
-        exit 1
-    fi
-}
-
-install_missing_packages() {
-    local missing=() package
-    for package in "${packages[@]}"; do
-        if [[ $(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null) != installed ]]; then
-            missing+=("$package")
-        fi
-    done
-    if [[ ${#missing[@]} -eq 0 ]]; then
-        return
-    fi
-    say "installing ${missing[*]}"
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get update
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
-        "${missing[@]}"
-}
 
 # Processes this script started, stopped in reverse order on the way out.
 started_pids=()
@@ -145,7 +119,7 @@ screenshot() {  # NAME
 }
 
 main() {
-    install_missing_packages
+    install_missing_packages "${packages[@]}"
     rm -rf "$run_dir" "$screenshot_dir"
     mkdir -p "$run_dir/www" "$run_dir/bin" "$run_dir/tmp" "$screenshot_dir"
 

@@ -4,6 +4,7 @@
 set -euo pipefail
 
 cd "$(dirname "$0")"
+source scripts/debian-packages.sh
 
 readonly build_dir=build-tests
 readonly packages=(
@@ -13,33 +14,6 @@ readonly packages=(
     nginx-light python3      # the local test servers
     xvfb x11-utils           # the end-to-end test's display and its window list
 )
-
-as_root() {
-    if [[ $(id -u) -eq 0 ]]; then
-        "$@"
-    elif command -v sudo >/dev/null; then
-        sudo "$@"
-    else
-        echo "test.sh: installing packages needs root; run as root or install sudo" >&2
-        exit 1
-    fi
-}
-
-install_missing_packages() {
-    local missing=() package
-    for package in "${packages[@]}"; do
-        if [[ $(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null) != installed ]]; then
-            missing+=("$package")
-        fi
-    done
-    if [[ ${#missing[@]} -eq 0 ]]; then
-        return
-    fi
-    echo "test.sh: installing ${missing[*]}"
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get update
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
-        "${missing[@]}"
-}
 
 build_and_test() {
     cmake -S . -B "$build_dir" -DKORVANE_BUILD_TESTS=ON -DKORVANE_WARNINGS_AS_ERRORS=ON \
@@ -60,6 +34,6 @@ sanitizer_run() {
         ctest --test-dir build-asan --output-on-failure
 }
 
-install_missing_packages
+install_missing_packages "${packages[@]}"
 build_and_test
 sanitizer_run

@@ -12,7 +12,8 @@ if [[ $# -ne 1 ]]; then
     echo "usage: $0 OUTDIR" >&2
     exit 2
 fi
-out_dir=$1
+mkdir -p "$1"
+out_dir=$(cd "$1" && pwd)  # the work below happens in another directory
 days=3650
 files=(ca.key ca.pem localhost.key localhost.pem otherhost.key otherhost.pem selfsigned.key
        selfsigned.pem)
