@@ -35,6 +35,7 @@
 #include "app/fmMain.h"
 #include "download/IdHTTPProgress.h"
 #include "support/TestSupport.h"
+#include "support/WindowProbe.h"
 
 // Failure messages show texts as text.
 inline void PrintTo(const QString& AText, std::ostream* AOut) {
@@ -46,11 +47,16 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using test::ButtonShown;
 using test::kDownloadPort;
 using test::PkiDir;
 using test::ReadFile;
+using test::RecordingSetupProgram;
+using test::ShowsFailure;
+using test::StatusLine;
 using test::TChildProcess;
 using test::TNginx;
+using test::TScopedEnvironment;
 using test::TScriptedServer;
 using test::TTempDir;
 using test::WaitUntil;
@@ -71,30 +77,6 @@ const QString kLaunchFailedStatus =
     QString::fromUtf8("Impossible de lancer l'installation de l'application.");
 const QString kSetupAddress =
     QStringLiteral("https://127.0.0.1:%1/KorvaneSetup.exe").arg(kDownloadPort);
-
-// Sets an environment variable for the lifetime of the object.
-class TScopedEnvironment {
-public:
-    TScopedEnvironment(std::string AName, const std::string& AValue) : FName(std::move(AName)) {
-        if (const char* old = std::getenv(FName.c_str())) {
-            FOld = old;
-        }
-        ::setenv(FName.c_str(), AValue.c_str(), 1);
-    }
-    TScopedEnvironment(const TScopedEnvironment&) = delete;
-    TScopedEnvironment& operator=(const TScopedEnvironment&) = delete;
-    ~TScopedEnvironment() {
-        if (FOld) {
-            ::setenv(FName.c_str(), FOld->c_str(), 1);
-        } else {
-            ::unsetenv(FName.c_str());
-        }
-    }
-
-private:
-    std::string FName;
-    std::optional<std::string> FOld;
-};
 
 // Takes the addresses the window hands to the desktop, instead of a browser.
 class TAddressCatcher : public QObject {
@@ -121,35 +103,6 @@ public slots:
 private:
     std::vector<std::string> FAddresses;
 };
-
-// A setup program that writes `ALabel`, its argument count and its arguments, one a line, into
-// `ARecord`, all at once so that a reader never finds half of it. `APadding` bytes after its end
-// make a download of the size wanted.
-std::string RecordingSetupProgram(const fs::path& ARecord, std::string_view ALabel,
-                                  std::size_t APadding = 0) {
-    const std::string record = ARecord.string();
-    std::string program = "#!/bin/sh\nprintf '%s\\n' '" + std::string(ALabel) +
-                          "' \"$#\" \"$@\" > '" + record + ".part'\nmv '" + record + ".part' '" +
-                          record + "'\nexit 0\n";
-    const std::string line = "# padding to make the download last a while\n";
-    while (APadding >= line.size()) {
-        program += line;
-        APadding -= line.size();
-    }
-    return program;
-}
-
-QString StatusLine(const TfrmMain& AWindow) {
-    return AWindow.findChild<QLabel*>(QStringLiteral("labMessage"))->text();
-}
-
-bool ButtonShown(const TfrmMain& AWindow, const char* AName) {
-    return !AWindow.findChild<QPushButton*>(QString::fromLatin1(AName))->isHidden();
-}
-
-bool ShowsFailure(const TfrmMain& AWindow) {
-    return ButtonShown(AWindow, "btnRetry") && ButtonShown(AWindow, "btnDownloadLink");
-}
 
 TProgressBar& Bar(const TfrmMain& AWindow) {
     return *AWindow.findChild<TProgressBar*>(QStringLiteral("ProgressBar"));
@@ -258,11 +211,11 @@ protected:
     fs::path Target() const { return FTemp / "KorvaneSetup.exe"; }
     fs::path Record() const { return FRecords / "started"; }
 
-    void ServeSetupProgram(std::string_view ALabel = "started", std::size_t APadding = 0,
+    void ServeSetupProgram(std::string_view ALabel = "started", std::size_t ASize = 0,
                            std::string_view AWhere = "KorvaneSetup.exe") const {
         const fs::path where = FServed / AWhere;
         fs::create_directories(where.parent_path());
-        WriteFile(where, RecordingSetupProgram(Record(), ALabel, APadding));
+        WriteFile(where, RecordingSetupProgram(Record(), ALabel, ASize));
     }
 
     // Serves a different setup program for each scheme, so that the record tells which was used.

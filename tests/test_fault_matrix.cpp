@@ -33,6 +33,7 @@
 #include "app/fmMain.h"
 #include "download/IdHTTPProgress.h"
 #include "support/TestSupport.h"
+#include "support/WindowProbe.h"
 #include "texts/StatusTexts.h"
 
 namespace korvane {
@@ -40,9 +41,15 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using test::ButtonShown;
 using test::kDownloadPort;
+using test::Pattern;
 using test::ReadFile;
+using test::RecordingSetupProgram;
+using test::ShowsFailure;
+using test::StatusLine;
 using test::TNginx;
+using test::TScopedEnvironment;
 using test::TScriptedServer;
 using test::TTempDir;
 using test::WaitUntil;
@@ -74,27 +81,6 @@ public:
 
 private:
     std::vector<std::unique_ptr<TUndo>> FUndos;
-};
-
-class TScopedEnvironment : public TUndo {
-public:
-    TScopedEnvironment(std::string AName, const std::string& AValue) : FName(std::move(AName)) {
-        if (const char* old = std::getenv(FName.c_str())) {
-            FOld = old;
-        }
-        ::setenv(FName.c_str(), AValue.c_str(), 1);
-    }
-    ~TScopedEnvironment() override {
-        if (FOld) {
-            ::setenv(FName.c_str(), FOld->c_str(), 1);
-        } else {
-            ::unsetenv(FName.c_str());
-        }
-    }
-
-private:
-    std::string FName;
-    std::optional<std::string> FOld;
 };
 
 std::string ErrnoText(std::string_view AWhat) {
@@ -191,35 +177,15 @@ struct TRowWorld {
     fs::path Record() const { return Records / "started"; }
 };
 
-// A setup program that records its label and arguments in `ARecord`, padded to `ASize` bytes.
-std::string SetupProgram(const fs::path& ARecord, std::string_view ALabel, std::size_t ASize = 0) {
-    const std::string record = ARecord.string();
-    std::string program = "#!/bin/sh\nprintf '%s\\n' '" + std::string(ALabel) +
-                          "' \"$#\" \"$@\" > '" + record + ".part'\nmv '" + record + ".part' '" +
-                          record + "'\nexit 0\n";
-    while (program.size() < ASize) {
-        program += "# padding\n";
-    }
-    return program;
-}
-
-// The scripted server's body bytes: i % 251.
-std::string Pattern(std::size_t ASize) {
-    std::string bytes(ASize, '\0');
-    for (std::size_t i = 0; i < ASize; ++i) {
-        bytes[i] = static_cast<char>(i % 251);
-    }
-    return bytes;
-}
-
 // Serves a setup program labelled by the scheme it was fetched with.
 const std::string kOnePerScheme =
     R"(if ($https = "") { rewrite ^/KorvaneSetup\.exe$ /over-http/KorvaneSetup.exe last; })";
 
 void ServeOnePerScheme(TRowWorld& AWorld) {
-    WriteFile(AWorld.Served / kTargetName, SetupProgram(AWorld.Record(), "https"));
+    WriteFile(AWorld.Served / kTargetName, RecordingSetupProgram(AWorld.Record(), "https"));
     fs::create_directory(AWorld.Served / "over-http");
-    WriteFile(AWorld.Served / "over-http" / kTargetName, SetupProgram(AWorld.Record(), "http"));
+    WriteFile(AWorld.Served / "over-http" / kTargetName,
+              RecordingSetupProgram(AWorld.Record(), "http"));
     AWorld.WholeBody = ReadFile(AWorld.Served / "over-http" / kTargetName);
 }
 
@@ -480,18 +446,6 @@ std::vector<TFaultRow> Rows() {
 
 // ------------------------------------------------------------------------------------------------
 // Running a row.
-
-QString StatusLine(const TfrmMain& AWindow) {
-    return AWindow.findChild<QLabel*>(QStringLiteral("labMessage"))->text();
-}
-
-bool ButtonShown(const TfrmMain& AWindow, const char* AName) {
-    return !AWindow.findChild<QPushButton*>(QString::fromLatin1(AName))->isHidden();
-}
-
-bool ShowsFailure(const TfrmMain& AWindow) {
-    return ButtonShown(AWindow, "btnRetry") && ButtonShown(AWindow, "btnDownloadLink");
-}
 
 // Whichever server the row asks for, on the download port.
 using TServer = std::variant<std::monostate, TScriptedServer, TNginx>;

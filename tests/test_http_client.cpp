@@ -13,6 +13,7 @@
 namespace korvane {
 namespace {
 
+using test::Pattern;
 using test::ReadFile;
 using test::TNginx;
 using test::TScriptedServer;
@@ -22,15 +23,6 @@ using testing::ElementsAre;
 using testing::ElementsAreArray;
 using testing::HasSubstr;
 using TListener = TScriptedServer::TListener;
-
-// Deterministic content that no block boundary can hide a misplaced byte in.
-std::string Pattern(size_t ASize) {
-    std::string content(ASize, '\0');
-    for (size_t i = 0; i < ASize; ++i) {
-        content[i] = static_cast<char>(i % 251);
-    }
-    return content;
-}
 
 // A client whose notifications are recorded.
 class TRecordingClient : public TIdHTTPProgress {

@@ -21,6 +21,7 @@ namespace korvane {
 namespace {
 
 using namespace std::chrono_literals;
+using test::Pattern;
 using test::PkiDir;
 using test::TChildProcess;
 using test::TNginx;
@@ -74,14 +75,6 @@ private:
 
 TResponse Get(const std::string& AUrl) {
     return TCurl().Get(AUrl);
-}
-
-std::string Pattern(size_t ASize) {
-    std::string bytes(ASize, '\0');
-    for (size_t i = 0; i < ASize; ++i) {
-        bytes[i] = static_cast<char>(i % 251);
-    }
-    return bytes;
 }
 
 // Gone, or a zombie that nobody has reaped yet.

@@ -9,6 +9,7 @@
 #include <array>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -285,6 +286,42 @@ TTempDir::~TTempDir() {
     MakeRemovable(FPath);
     std::error_code error;
     std::filesystem::remove_all(FPath, error);
+}
+
+std::string Pattern(std::size_t ASize) {
+    std::string bytes(ASize, '\0');
+    for (std::size_t i = 0; i < ASize; ++i) {
+        bytes[i] = static_cast<char>(i % 251);
+    }
+    return bytes;
+}
+
+std::string RecordingSetupProgram(const std::filesystem::path& ARecord, std::string_view ALabel,
+                                  std::size_t ASize) {
+    const std::string record = ARecord.string();
+    std::string program = "#!/bin/sh\nprintf '%s\\n' '" + std::string(ALabel) +
+                          "' \"$#\" \"$@\" > '" + record + ".part'\nmv '" + record + ".part' '" +
+                          record + "'\nexit 0\n";
+    while (program.size() < ASize) {
+        program += "# padding to make the download last a while\n";
+    }
+    return program;
+}
+
+TScopedEnvironment::TScopedEnvironment(std::string AName, const std::string& AValue)
+    : FName(std::move(AName)) {
+    if (const char* old = std::getenv(FName.c_str())) {
+        FOld = old;
+    }
+    ::setenv(FName.c_str(), AValue.c_str(), 1);
+}
+
+TScopedEnvironment::~TScopedEnvironment() {
+    if (FOld) {
+        ::setenv(FName.c_str(), FOld->c_str(), 1);
+    } else {
+        ::unsetenv(FName.c_str());
+    }
 }
 
 void WriteFile(const std::filesystem::path& APath, std::string_view AContent) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -36,6 +37,28 @@ public:
 
 private:
     std::filesystem::path FPath;
+};
+
+// The bytes of the scripted server's counted bodies (/bytes/N, /cut/N/M...): byte i is i % 251.
+std::string Pattern(std::size_t ASize);
+
+// A stand-in setup program: a shell script that writes `ALabel`, its argument count and its
+// arguments, one a line, into `ARecord`, all at once so that a reader never finds half of it.
+// Comment lines pad it to at least `ASize` bytes, for a download that lasts a while.
+std::string RecordingSetupProgram(const std::filesystem::path& ARecord, std::string_view ALabel,
+                                  std::size_t ASize = 0);
+
+// Sets an environment variable for the object's lifetime.
+class TScopedEnvironment {
+public:
+    TScopedEnvironment(std::string AName, const std::string& AValue);
+    TScopedEnvironment(const TScopedEnvironment&) = delete;
+    TScopedEnvironment& operator=(const TScopedEnvironment&) = delete;
+    ~TScopedEnvironment();
+
+private:
+    std::string FName;
+    std::optional<std::string> FOld;
 };
 
 // Writes `AContent` to `APath`, creating or replacing the file; reads a whole file back.
