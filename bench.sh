@@ -5,7 +5,8 @@
 #
 #   ./bench.sh [SIZE_MIB...]      sizes of the files to fetch, default: 64 256 1024
 #
-# BENCH_REPEAT (default 5) and BENCH_STARTUP_REPEAT (default 10) set the runs per figure. Builds
+# BENCH_REPEAT (default 5) and BENCH_STARTUP_REPEAT (default 10) set the runs per figure;
+# BENCH_TARGET_DIR where the downloads go (default /dev/shm, in memory). Builds
 # into build-bench (Release); everything else lives in one temporary directory, removed at exit.
 set -euo pipefail
 
@@ -100,6 +101,9 @@ cleanup() {
         kill "$nginx_pid" 2>/dev/null || true
         wait "$nginx_pid" 2>/dev/null || true
     fi
+    if [[ -n ${downloads:-} ]]; then
+        rm -rf "$downloads"
+    fi
     if [[ -n ${work:-} ]]; then
         rm -rf "$work"
     fi
@@ -117,7 +121,11 @@ chmod 755 "$work"
 docroot=$work/files
 make_files
 start_nginx
-mkdir -p "$work/downloads"
+# Downloads go to memory (/dev/shm) when there is such a place, so that the figures measure the
+# download path and not this machine's disk; BENCH_TARGET_DIR names another directory.
+target_parent=${BENCH_TARGET_DIR:-/dev/shm}
+[[ -d $target_parent && -w $target_parent ]] || target_parent=$work
+downloads=$(mktemp -d "$target_parent/korvane-downloads.XXXXXX")
 # Qt's children want a private runtime directory; none is set up for a root shell.
 export XDG_RUNTIME_DIR=$work/runtime
 mkdir -m 700 "$XDG_RUNTIME_DIR"
@@ -129,5 +137,5 @@ done
 echo "korvane_bench: $(nproc) cores, $(curl --version | head -n 1 | cut -d' ' -f1-5)"
 "$build_dir/bench/korvane_bench" --cacert "$pki_dir/ca.pem" \
     --https "https://127.0.0.1:$https_port" --http "http://127.0.0.1:$http_port" \
-    --docroot "$docroot" --target-dir "$work/downloads" \
+    --docroot "$docroot" --target-dir "$downloads" \
     --repeat "$repeat" --startup-repeat "$startup_repeat" "${files[@]}"

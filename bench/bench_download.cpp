@@ -202,6 +202,7 @@ private:
 struct TProcessFigures {
     TClock::time_point Started;  // just before the process was created
     double Seconds = 0;          // from Started until it had ended
+    double UserSeconds = 0;      // processor time in the process itself, outside the kernel
     double PeakRssMiB = 0;
     std::string Output;  // its standard output
 };
@@ -266,6 +267,8 @@ TProcessFigures RunMeasured(const std::vector<std::string>& AArguments) {
         }
     }
     figures.Seconds = std::chrono::duration<double>(TClock::now() - figures.Started).count();
+    figures.UserSeconds = static_cast<double>(usage.ru_utime.tv_sec) +
+                          static_cast<double>(usage.ru_utime.tv_usec) / 1e6;
     figures.PeakRssMiB = static_cast<double>(usage.ru_maxrss) / 1024.0;  // ru_maxrss is in KiB
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         throw std::runtime_error(Joined(AArguments) + " failed with status " +
@@ -330,6 +333,7 @@ struct TCase {
 // Medians over the runs of one path.
 struct TPathFigures {
     double Seconds = 0;
+    double UserSeconds = 0;
     double PeakRssMiB = 0;
     double NotificationsPerSecond = 0;  // 0 for curl
 };
@@ -343,11 +347,12 @@ public:
 
     // Runs every path `Repeat` times, interleaved so that a drift of the machine hits all alike.
     TCaseFigures Run(const TCase& ACase) const {
-        std::map<TPath, std::vector<double>> seconds, rss, rates;
+        std::map<TPath, std::vector<double>> seconds, user, rss, rates;
         for (int run = 0; run < FOptions.Repeat; ++run) {
             for (const TPath path : kPaths) {
                 const TProcessFigures figures = RunOnce(path, ACase);
                 seconds[path].push_back(figures.Seconds);
+                user[path].push_back(figures.UserSeconds);
                 rss[path].push_back(figures.PeakRssMiB);
                 if (path != TPath::Curl) {
                     rates[path].push_back(
@@ -358,7 +363,8 @@ public:
         }
         TCaseFigures result;
         for (const TPath path : kPaths) {
-            result[path] = {Median(seconds[path]), Median(rss[path]), Median(rates[path])};
+            result[path] = {Median(seconds[path]), Median(user[path]), Median(rss[path]),
+                            Median(rates[path])};
         }
         return result;
     }
@@ -410,8 +416,9 @@ void PrintCase(const TCase& ACase, const TCaseFigures& AFigures, int ARepeat) {
               << SizeName(ACase.Size) << " over " << ACase.Scheme << " (median of " << ARepeat
               << " runs, each a fresh process)\n"
               << "  " << std::left << std::setw(26) << "path" << std::right << std::setw(9)
-              << "seconds" << std::setw(10) << "MiB/s" << std::setw(9) << "vs curl" << std::setw(14)
-              << "peak RSS MiB" << std::setw(17) << "notifications/s" << '\n';
+              << "seconds" << std::setw(10) << "MiB/s" << std::setw(9) << "vs curl" << std::setw(8)
+              << "user s" << std::setw(14) << "peak RSS MiB" << std::setw(17) << "notifications/s"
+              << '\n';
     for (const TPath path : kPaths) {
         const TPathFigures& figures = AFigures.at(path);
         std::cout << "  " << std::left << std::setw(26) << PathName(path) << std::right
@@ -419,7 +426,8 @@ void PrintCase(const TCase& ACase, const TCaseFigures& AFigures, int ARepeat) {
                   << std::setprecision(1) << std::setw(10)
                   << static_cast<double>(ACase.Size) / kMiB / figures.Seconds
                   << std::setprecision(3) << std::setw(9) << curlSeconds / figures.Seconds
-                  << std::setprecision(1) << std::setw(14) << figures.PeakRssMiB;
+                  << std::setw(8) << figures.UserSeconds << std::setprecision(1) << std::setw(14)
+                  << figures.PeakRssMiB;
         if (path == TPath::Curl) {
             std::cout << std::setw(17) << "-";
         } else {

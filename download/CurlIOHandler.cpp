@@ -17,11 +17,14 @@ namespace {
 using TClock = std::chrono::steady_clock;
 
 // The request the download server has always received, header for header.
+// clang-format off
 constexpr const char* kRequestHeaders[] = {
-    "Accept: text/html, */*", "Accept-Encoding: identity",
+    "Accept: text/html, */*",
+    "Accept-Encoding: identity",
     "User-Agent: Mozilla/3.0 (compatible; Indy Library)",
     "Authorization: Basic Og==",  // an empty user name and password
 };
+// clang-format on
 
 // The state of one GET, shared with libcurl's callbacks.
 struct TGetState {
@@ -60,13 +63,17 @@ size_t OnBody(char* AData, size_t ASize, size_t ACount, void* AState) {
         curl_easy_getinfo(state.Easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
         state.Receiver.BodyBegin(status, length);
     }
-    // Any other count than the block's size makes libcurl stop with CURLE_WRITE_ERROR.
-    return state.Receiver.BodyBlock(block) ? block.size() : 0;
+    // Any other count than the piece's size makes libcurl stop with CURLE_WRITE_ERROR.
+    return state.Receiver.BodyPiece(block) ? block.size() : 0;
 }
 
-// Called by libcurl about once a second, also while it waits: the place to notice a silent peer.
+// Called by libcurl after each read from the connection, and about once a second while it waits:
+// the place to end a block and to notice a silent peer.
 int OnTransferInfo(void* AState, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     auto& state = *static_cast<TGetState*>(AState);
+    if (!state.Receiver.ReadDone()) {
+        return 1;
+    }
     if (TClock::now() - state.LastData > state.ReadTimeout) {
         state.Answer.TimedOut = true;
         return 1;
@@ -117,6 +124,7 @@ void TCurlIOHandler::OpenEasyHandle() {
               0L);                         // redirects are followed hop by hop by the caller
     SetOption(handle, CURLOPT_PROXY, "");  // no proxy from the environment
     SetOption(handle, CURLOPT_NOSIGNAL, 1L);
+    SetOption(handle, CURLOPT_BUFFERSIZE, kReceiveBufferSize);
     SetOption(handle, CURLOPT_MAXCONNECTS, 1L);  // one connection, as the caller reasons about
     SetOption(handle, CURLOPT_SHARE, FCookies.get());
     SetOption(handle, CURLOPT_COOKIEFILE, "");  // cookie engine on, nothing read from disk

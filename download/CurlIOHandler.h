@@ -12,15 +12,21 @@
 
 namespace korvane {
 
-// Receives one answer as libcurl delivers it. Neither call may throw: libcurl is C.
+// Receives one answer as libcurl delivers it. No call may throw: libcurl is C.
 class IHttpReceiver {
 public:
     virtual ~IHttpReceiver() = default;
     // The first byte of the body has arrived. `AContentLength` is -1 when the answer has none.
     virtual void BodyBegin(long AStatusCode, std::int64_t AContentLength) = 0;
-    // One block of the body. Returning false stops the transfer.
-    virtual bool BodyBlock(std::string_view ABlock) = 0;
+    // A piece of the body, at most CURL_MAX_WRITE_SIZE bytes. Returning false stops the transfer.
+    virtual bool BodyPiece(std::string_view APiece) = 0;
+    // Everything read from the connection so far has been handed over. Returning false stops the
+    // transfer.
+    virtual bool ReadDone() = 0;
 };
+
+// The receive buffer: libcurl reads at most this much from the connection at a time.
+inline constexpr long kReceiveBufferSize = 32768;
 
 // What one GET brought back.
 struct THttpAnswer {

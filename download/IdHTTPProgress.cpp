@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <exception>
+#include <span>
 #include <system_error>
 
 #include "platform/Platform.h"
@@ -36,6 +37,7 @@ public:
         FBodyStarted = false;
         FToFile = false;
         FReceived = 0;
+        FUnreported = 0;
     }
 
     bool BodyStarted() const { return FBodyStarted; }
@@ -44,7 +46,7 @@ public:
         FBodyStarted = true;
         FToFile = IsSuccess(AStatusCode);
         Guarded([&] {
-            // Reserve the announced size up front; EndBody cuts the file back to what arrived.
+            // Reserve the announced size up front; EndFileBody cuts the file back to what arrived.
             if (FToFile && AContentLength > 0) {
                 FFile.Resize(AContentLength);
             }
@@ -52,17 +54,41 @@ public:
         });
     }
 
-    bool BodyBlock(std::string_view ABlock) override {
+    // libcurl hands a read over in pieces of at most 16 KiB; a block is what one read brought, up
+    // to the size of the receive buffer, and gets one progress event.
+    bool BodyPiece(std::string_view APiece) override {
         Guarded([&] {
-            if (FToFile) {
-                FFile.Write(std::as_bytes(std::span(ABlock)));
-                FWritten += static_cast<std::int64_t>(ABlock.size());
+            const auto size = static_cast<std::int64_t>(APiece.size());
+            if (FUnreported + size > kReceiveBufferSize) {
+                EndBlock();
             }
-            FReceived += static_cast<std::int64_t>(ABlock.size());
-            FClient.HandleWork(FReceived);
+            if (FToFile) {
+                FFile.Write(std::as_bytes(std::span(APiece)));
+                FWritten += size;
+            }
+            FReceived += size;
+            FUnreported += size;
+            if (FUnreported == kReceiveBufferSize) {
+                EndBlock();
+            }
         });
-        return !FFailure && !FClient.FCancelRequested;
+        return Continuing();
     }
+
+    bool ReadDone() override {
+        Guarded([&] { EndBlock(); });
+        return Continuing();
+    }
+
+    // Ends the block in progress, if any: the progress event for the bytes received.
+    void EndBlock() {
+        if (FUnreported != 0) {
+            FUnreported = 0;
+            FClient.HandleWork(FReceived);
+        }
+    }
+
+    bool Continuing() const { return !FFailure && !FClient.FCancelRequested; }
 
     // Raises what a callback could not.
     void RethrowFailure() const {
@@ -96,8 +122,9 @@ private:
     std::exception_ptr FFailure;
     bool FBodyStarted = false;
     bool FToFile = false;
-    std::int64_t FReceived = 0;  // bytes of the current body
-    std::int64_t FWritten = 0;   // bytes in the file
+    std::int64_t FReceived = 0;    // bytes of the current body
+    std::int64_t FUnreported = 0;  // bytes of the block in progress
+    std::int64_t FWritten = 0;     // bytes in the file
 };
 
 TIdHTTPProgress::TIdHTTPProgress() = default;
@@ -163,6 +190,7 @@ TTransferOutcome TIdHTTPProgress::FollowRedirects(std::string AUrl, TTransfer& A
         if (FCancelRequested) {
             break;
         }
+        ATransfer.EndBlock();
         if (answer.StatusCode != 0 && !ATransfer.BodyStarted() && answer.Result == CURLE_OK) {
             // An answer without body bytes still has a body, of length 0.
             HandleWorkBegin(std::max<std::int64_t>(answer.ContentLength, 0));
