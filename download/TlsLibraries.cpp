@@ -1,6 +1,5 @@
 #include "download/TlsLibraries.h"
 
-#include <QByteArray>
 #include <QResource>
 #include <QString>
 
@@ -22,35 +21,18 @@ namespace fs = std::filesystem;
 // Largest piece handed to a single write.
 constexpr std::size_t kWritePiece = 61440;
 
-// The payload stored under `AName`, found without regard to case. The resources live in the
-// executable for the whole process, so the bytes are read in place when stored uncompressed.
-class TPayload {
-public:
-    explicit TPayload(std::string_view AName)
-        : FResource(
-              QStringLiteral(":/") +
-              QString::fromUtf8(AName.data(), static_cast<qsizetype>(AName.size())).toUpper()) {
-        if (!FResource.isValid()) {
-            throw std::runtime_error("no embedded library named " + std::string(AName));
-        }
-        if (FResource.compressionAlgorithm() != QResource::NoCompression) {
-            FUncompressed = FResource.uncompressedData();
-        }
+// The payload stored under `AName`, found without regard to case. The build stores the payloads
+// uncompressed under upper-case names, in the executable itself: their bytes are read in place.
+std::span<const std::byte> Payload(std::string_view AName) {
+    const QResource resource(
+        QStringLiteral(":/") +
+        QString::fromUtf8(AName.data(), static_cast<qsizetype>(AName.size())).toUpper());
+    if (!resource.isValid() || resource.compressionAlgorithm() != QResource::NoCompression) {
+        throw std::runtime_error("no embedded library named " + std::string(AName));
     }
-
-    std::span<const std::byte> Bytes() const {
-        if (FResource.compressionAlgorithm() != QResource::NoCompression) {
-            return std::as_bytes(std::span(FUncompressed.constData(),
-                                           static_cast<std::size_t>(FUncompressed.size())));
-        }
-        return std::as_bytes(std::span(reinterpret_cast<const char*>(FResource.data()),
-                                       static_cast<std::size_t>(FResource.size())));
-    }
-
-private:
-    QResource FResource;
-    QByteArray FUncompressed;
-};
+    return std::as_bytes(std::span(reinterpret_cast<const char*>(resource.data()),
+                                   static_cast<std::size_t>(resource.size())));
+}
 
 // A file, or a link that leads to one. A directory or a dangling link is not.
 bool FilePresent(const fs::path& APath) {
@@ -66,14 +48,14 @@ void ExtractLibrary(const std::filesystem::path& ADirectory, std::string_view AN
     if (FilePresent(target)) {
         return;  // whatever it holds: a library put there by hand is the user's choice
     }
-    const TPayload payload(AName);
+    const std::span<const std::byte> payload = Payload(AName);
     // A dangling link left at the name is replaced, never written through.
     std::error_code ignored;
     if (fs::is_symlink(fs::symlink_status(target, ignored))) {
         fs::remove(target, ignored);
     }
     platform::TFile file = platform::CreateFile(target);
-    for (std::span<const std::byte> rest = payload.Bytes(); !rest.empty();) {
+    for (std::span<const std::byte> rest = payload; !rest.empty();) {
         const std::span<const std::byte> piece = rest.first(std::min(rest.size(), kWritePiece));
         file.Write(piece);
         rest = rest.subspan(piece.size());
