@@ -51,6 +51,7 @@ Anything else is 404. Stalls last until the server stops, at most STALL_SECONDS.
 """
 
 import argparse
+import contextlib
 import fcntl
 import http
 import json
@@ -171,25 +172,18 @@ class Connection:
                 break
             stopping.wait(0.01)
         stopping.wait(0.1)
-        try:
+        with contextlib.suppress(OSError):
             self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-        except OSError:
-            pass
-        try:
-            self.sock.close()
-        except OSError:
-            pass
-        raise ConnectionDone()
+        self._close()
 
     def _shut_and_close(self):
-        try:
+        with contextlib.suppress(OSError):
             self.sock.shutdown(socket.SHUT_WR)
-        except OSError:
-            pass
-        try:
+        self._close()
+
+    def _close(self):
+        with contextlib.suppress(OSError):
             self.sock.close()
-        except OSError:
-            pass
         raise ConnectionDone()
 
     # Reading requests.
