@@ -36,6 +36,7 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr const char* kNginx = "/usr/sbin/nginx";
+constexpr const char* kMinisign = "/usr/bin/minisign";
 // Not the first python3 on PATH: a version manager's shim may stand in for it.
 constexpr const char* kPython = "/usr/bin/python3";
 constexpr auto kStartTimeout = 15s;
@@ -270,6 +271,23 @@ std::filesystem::path PkiDir() {
 }
 std::filesystem::path ProgramPath() {
     return KORVANE_PROGRAM_PATH;
+}
+
+std::filesystem::path KeysDir() {
+    return KORVANE_TEST_KEYS_DIR;
+}
+
+void SignFile(const std::filesystem::path& AFile, std::string_view AKey,
+              const std::vector<std::string>& AOptions) {
+    std::vector<std::string> arguments{
+        kMinisign, "-S",           "-s", (KeysDir() / (std::string(AKey) + ".key")).string(),
+        "-m",      AFile.string(), "-x", AFile.string() + ".minisig"};
+    arguments.insert(arguments.end(), AOptions.begin(), AOptions.end());
+    const TFd quiet = OpenForOutput("/dev/null");
+    TChildProcess minisign(std::move(arguments), {}, TStdio{.In = -1, .Out = quiet.Get()});
+    if (minisign.Wait(30s) != 0) {
+        throw std::runtime_error("minisign could not sign " + AFile.string());
+    }
 }
 
 // TTempDir

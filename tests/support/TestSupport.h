@@ -25,6 +25,14 @@ std::filesystem::path SourceDir();
 std::filesystem::path PkiDir();
 std::filesystem::path ProgramPath();
 
+// The test signing keys: publisher.pub/.key, the key the test build trusts; other.pub/.key.
+std::filesystem::path KeysDir();
+
+// Signs `AFile` with the test key `AKey` into `AFile`.minisig, as the publisher does, with
+// minisign's `AOptions` besides (-l: the legacy form; -t TEXT: the trusted comment).
+void SignFile(const std::filesystem::path& AFile, std::string_view AKey = "publisher",
+              const std::vector<std::string>& AOptions = {});
+
 // A fresh directory under the system's temporary directory, removed with everything in it.
 class TTempDir {
 public:
