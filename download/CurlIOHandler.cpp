@@ -5,8 +5,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <new>
+#include <optional>
 #include <stdexcept>
+#include <system_error>
 
 #include "BuildConfig.h"
 
@@ -34,10 +37,59 @@ struct TGetState {
     const std::chrono::milliseconds ReadTimeout;
     TClock::time_point LastData = TClock::now();
     bool BodyStarted = false;
+    // The framing that the headers of the answer being read announce.
+    std::optional<std::int64_t> ContentLength = std::nullopt;
+    bool Chunked = false;
 };
 
 bool StartsWithStatusLine(std::string_view ALine) {
     return ALine.substr(0, 5) == "HTTP/";
+}
+
+std::string_view Trimmed(std::string_view AText) {
+    constexpr std::string_view kBlanks = " \t\r\n";
+    const auto first = AText.find_first_not_of(kBlanks);
+    if (first == std::string_view::npos) {
+        return {};
+    }
+    return AText.substr(first, AText.find_last_not_of(kBlanks) - first + 1);
+}
+
+bool EqualsIgnoringCase(std::string_view ALeft, std::string_view ARight) {
+    return std::equal(ALeft.begin(), ALeft.end(), ARight.begin(), ARight.end(),
+                      [](unsigned char ALeftChar, unsigned char ARightChar) {
+                          return std::tolower(ALeftChar) == std::tolower(ARightChar);
+                      });
+}
+
+// A Content-Length value: one plain decimal number that a signed 64-bit count holds.
+std::optional<std::int64_t> ParseContentLength(std::string_view AValue) {
+    std::int64_t length = 0;
+    const char* const end = AValue.data() + AValue.size();
+    const auto [stop, error] = std::from_chars(AValue.data(), end, length);
+    if (AValue.empty() || !std::isdigit(static_cast<unsigned char>(AValue.front())) ||
+        error != std::errc() || stop != end) {
+        return std::nullopt;
+    }
+    return length;
+}
+
+// Whether a Transfer-Encoding value names the chunked coding, as libcurl then reads the body.
+bool NamesChunked(std::string_view AValue) {
+    while (!AValue.empty()) {
+        const auto comma = AValue.find(',');
+        if (EqualsIgnoringCase(Trimmed(AValue.substr(0, comma)), "chunked")) {
+            return true;
+        }
+        AValue = comma == std::string_view::npos ? std::string_view() : AValue.substr(comma + 1);
+    }
+    return false;
+}
+
+// Refuses the answer being read: libcurl stops as soon as the callback returns.
+size_t Refuse(TGetState& AState, std::string AWhy) {
+    AState.Answer.ProtocolFailure = std::move(AWhy);
+    return 0;
 }
 
 size_t OnHeader(char* AData, size_t ASize, size_t ACount, void* AState) {
@@ -47,6 +99,32 @@ size_t OnHeader(char* AData, size_t ASize, size_t ACount, void* AState) {
     // libcurl hands over every status line, those of interim 1xx answers too; the last one counts.
     if (StartsWithStatusLine(line)) {
         state.Answer.StatusLine = line.substr(0, line.find_last_not_of("\r\n") + 1);
+        state.ContentLength.reset();
+        state.Chunked = false;
+        // Nothing was asked to switch: libcurl would wait for another answer that never comes.
+        const std::string_view code = Trimmed(line.substr(line.find(' ') + 1));
+        if (code.substr(0, 3) == "101" &&
+            (code.size() == 3 || !std::isdigit(static_cast<unsigned char>(code[3])))) {
+            return Refuse(state, state.Answer.StatusLine);
+        }
+        return line.size();
+    }
+    const auto colon = line.find(':');
+    if (colon == std::string_view::npos) {
+        return line.size();
+    }
+    const std::string_view name = line.substr(0, colon);
+    const std::string_view value = Trimmed(line.substr(colon + 1));
+    if (EqualsIgnoringCase(name, "Content-Length")) {
+        // libcurl ignores a length it cannot read and lets the last of several win; either way
+        // the end of the body would be left to the connection.
+        const std::optional<std::int64_t> length = ParseContentLength(value);
+        if (!length || (state.ContentLength && *state.ContentLength != *length)) {
+            return Refuse(state, "unusable Content-Length: " + std::string(value));
+        }
+        state.ContentLength = length;
+    } else if (EqualsIgnoringCase(name, "Transfer-Encoding") && NamesChunked(value)) {
+        state.Chunked = true;
     }
     return line.size();
 }
@@ -147,7 +225,8 @@ void TCurlIOHandler::OpenEasyHandle() {
 THttpAnswer TCurlIOHandler::Get(const std::string& AUrl, IHttpReceiver& AReceiver,
                                 std::chrono::milliseconds AReadTimeout) {
     THttpAnswer answer;
-    TGetState state{FEasy.get(), AReceiver, answer, AReadTimeout};
+    TGetState state{
+        .Easy = FEasy.get(), .Receiver = AReceiver, .Answer = answer, .ReadTimeout = AReadTimeout};
     char errorText[CURL_ERROR_SIZE] = "";
     CURL* const handle = FEasy.get();
     SetOption(handle, CURLOPT_URL, AUrl.c_str());
@@ -159,6 +238,8 @@ THttpAnswer TCurlIOHandler::Get(const std::string& AUrl, IHttpReceiver& AReceive
     answer.Result = curl_easy_perform(handle);
     answer.ErrorText = *errorText != '\0' ? errorText : curl_easy_strerror(answer.Result);
     curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &answer.StatusCode);
+    answer.Framed = state.Chunked || state.ContentLength.has_value() || answer.StatusCode == 204 ||
+                    answer.StatusCode == 304;
     curl_off_t length = -1;
     curl_easy_getinfo(handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
     answer.ContentLength = length;

@@ -31,8 +31,13 @@ inline constexpr long kReceiveBufferSize = 32768;
 // What one GET brought back.
 struct THttpAnswer {
     CURLcode Result = CURLE_OK;
-    std::string ErrorText;   // libcurl's description when Result is not CURLE_OK
-    bool TimedOut = false;   // a wait for data exceeded the read time-out
+    std::string ErrorText;  // libcurl's description when Result is not CURLE_OK
+    bool TimedOut = false;  // a wait for data exceeded the read time-out
+    // Why the answer was refused before its body, when it was: its status line or header.
+    std::string ProtocolFailure;
+    // The body's end was told by the answer itself (its length, its last chunk, or a status that
+    // has no body), not by the connection closing.
+    bool Framed = false;
     long StatusCode = 0;     // 0 when no status line arrived
     std::string StatusLine;  // the final status line, without its line end
     std::int64_t ContentLength = -1;

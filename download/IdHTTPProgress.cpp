@@ -4,6 +4,7 @@
 #include <cmath>
 #include <exception>
 #include <span>
+#include <string>
 #include <system_error>
 
 #include "platform/Platform.h"
@@ -26,16 +27,78 @@ bool IsRedirect(const THttpAnswer& AAnswer) {
 
 }  // namespace
 
-// Receives the answers of one DownloadFile call: the body of a success goes into the file, every
-// body moves the progress. Failures are kept until libcurl has returned, since they must not
-// unwind through it.
+// Where the body of a successful answer goes.
+class TIdHTTPProgress::IBodySink {
+public:
+    virtual ~IBodySink() = default;
+    // The body begins; `AContentLength` is -1 when the answer announced none.
+    virtual void Begin(std::int64_t AContentLength) = 0;
+    virtual void Write(std::span<const std::byte> ABytes) = 0;
+    // The answer has ended, whether or not its body was whole.
+    virtual void End() = 0;
+};
+
+// Writes the body into a file, sized up front to the announced length.
+class TIdHTTPProgress::TFileSink final : public IBodySink {
+public:
+    explicit TFileSink(platform::TFile& AFile) : FFile(AFile) {}
+
+    void Begin(std::int64_t AContentLength) override {
+        // Reserve the announced size up front; End cuts the file back to what arrived.
+        if (AContentLength > 0) {
+            FFile.Resize(AContentLength);
+        }
+    }
+    void Write(std::span<const std::byte> ABytes) override {
+        FFile.Write(ABytes);
+        FWritten += static_cast<std::int64_t>(ABytes.size());
+    }
+    // Also after a failed write: the file never keeps more than what arrived.
+    void End() override { FFile.Resize(FWritten); }
+
+private:
+    platform::TFile& FFile;
+    std::int64_t FWritten = 0;
+};
+
+// Keeps a small body in memory.
+class TIdHTTPProgress::TMemorySink final : public IBodySink {
+public:
+    explicit TMemorySink(std::size_t AMaxSize) : FMaxSize(AMaxSize) {}
+
+    void Begin(std::int64_t AContentLength) override {
+        if (AContentLength > 0 && static_cast<std::uint64_t>(AContentLength) > FMaxSize) {
+            throw EDownloadError("the answer announces more than " + std::to_string(FMaxSize) +
+                                 " bytes");
+        }
+    }
+    void Write(std::span<const std::byte> ABytes) override {
+        if (ABytes.size() > FMaxSize - FBody.size()) {
+            throw EDownloadError("the answer is longer than " + std::to_string(FMaxSize) +
+                                 " bytes");
+        }
+        FBody.append(reinterpret_cast<const char*>(ABytes.data()), ABytes.size());
+    }
+    void End() override {}
+
+    std::string TakeBody() { return std::move(FBody); }
+
+private:
+    const std::size_t FMaxSize;
+    std::string FBody;
+};
+
+// Receives the answers of one transfer: the body of a success goes into the sink, every body
+// moves the progress unless the transfer is a silent one. Failures are kept until libcurl has
+// returned, since they must not unwind through it.
 class TIdHTTPProgress::TTransfer final : public IHttpReceiver {
 public:
-    TTransfer(TIdHTTPProgress& AClient, platform::TFile& AFile) : FClient(AClient), FFile(AFile) {}
+    TTransfer(TIdHTTPProgress& AClient, IBodySink& ASink, bool AReportsProgress)
+        : FClient(AClient), FSink(ASink), FReportsProgress(AReportsProgress) {}
 
     void StartAnswer() {
         FBodyStarted = false;
-        FToFile = false;
+        FToSink = false;
         FReceived = 0;
         FUnreported = 0;
     }
@@ -44,13 +107,12 @@ public:
 
     void BodyBegin(long AStatusCode, std::int64_t AContentLength) override {
         FBodyStarted = true;
-        FToFile = IsSuccess(AStatusCode);
+        FToSink = IsSuccess(AStatusCode);
         Guarded([&] {
-            // Reserve the announced size up front; EndFileBody cuts the file back to what arrived.
-            if (FToFile && AContentLength > 0) {
-                FFile.Resize(AContentLength);
+            if (FToSink) {
+                FSink.Begin(AContentLength);
             }
-            FClient.HandleWorkBegin(std::max<std::int64_t>(AContentLength, 0));
+            WorkBegin(AContentLength);
         });
     }
 
@@ -62,9 +124,8 @@ public:
             if (FUnreported + size > kReceiveBufferSize) {
                 EndBlock();
             }
-            if (FToFile) {
-                FFile.Write(std::as_bytes(std::span(APiece)));
-                FWritten += size;
+            if (FToSink) {
+                FSink.Write(std::as_bytes(std::span(APiece)));
             }
             FReceived += size;
             FUnreported += size;
@@ -84,23 +145,33 @@ public:
     void EndBlock() {
         if (FUnreported != 0) {
             FUnreported = 0;
-            FClient.HandleWork(FReceived);
+            if (FReportsProgress) {
+                FClient.HandleWork(FReceived);
+            }
+        }
+    }
+
+    // The start and the end of a body, for the progress.
+    void WorkBegin(std::int64_t AContentLength) {
+        if (FReportsProgress) {
+            FClient.HandleWorkBegin(std::max<std::int64_t>(AContentLength, 0));
+        }
+    }
+    void WorkEnd() {
+        if (FReportsProgress) {
+            FClient.HandleWorkEnd();
         }
     }
 
     bool Continuing() const { return !FFailure && !FClient.FCancelRequested; }
 
-    // Raises what a callback could not.
-    void RethrowFailure() const {
+    // After an answer, and before its failure is raised.
+    void EndAnswer() {
+        if (FToSink) {
+            FSink.End();
+        }
         if (FFailure) {
             std::rethrow_exception(FFailure);
-        }
-    }
-
-    // After an answer: a body that went into the file leaves exactly the bytes that arrived.
-    void EndFileBody() const {
-        if (FToFile) {
-            FFile.Resize(FWritten);
         }
     }
 
@@ -118,13 +189,13 @@ private:
     }
 
     TIdHTTPProgress& FClient;
-    platform::TFile& FFile;
+    IBodySink& FSink;
+    const bool FReportsProgress;
     std::exception_ptr FFailure;
     bool FBodyStarted = false;
-    bool FToFile = false;
+    bool FToSink = false;
     std::int64_t FReceived = 0;    // bytes of the current body
     std::int64_t FUnreported = 0;  // bytes of the block in progress
-    std::int64_t FWritten = 0;     // bytes in the file
 };
 
 TIdHTTPProgress::TIdHTTPProgress() = default;
@@ -140,8 +211,41 @@ void TIdHTTPProgress::SetProgress(int AValue) {
 
 TTransferOutcome TIdHTTPProgress::DownloadFile(std::string_view aFileUrl,
                                                const std::filesystem::path& aDestinationFile) {
+    if (aDestinationFile.has_parent_path()) {
+        std::error_code ignored;  // creating the file below reports what matters
+        std::filesystem::create_directories(aDestinationFile.parent_path(), ignored);
+    }
+    try {
+        platform::TFile file = platform::CreatePrivateFile(aDestinationFile);
+        return DownloadFile(aFileUrl, file);
+    } catch (const std::system_error& error) {
+        // The destination file failed: as much a failed download as a broken connection.
+        throw EDownloadError(error.what());
+    }
+}
+
+TTransferOutcome TIdHTTPProgress::DownloadFile(std::string_view aFileUrl,
+                                               platform::TFile& aDestinationFile) {
+    TFileSink sink(aDestinationFile);
+    try {
+        return Transfer(aFileUrl, sink, true);
+    } catch (const std::system_error& error) {
+        throw EDownloadError(error.what());
+    }
+}
+
+std::string TIdHTTPProgress::DownloadToMemory(std::string_view AUrl, std::size_t AMaxSize) {
+    TMemorySink sink(AMaxSize);
+    if (Transfer(AUrl, sink, false) == TTransferOutcome::Cancelled) {
+        throw EDownloadError("cancelled");
+    }
+    return sink.TakeBody();
+}
+
+TTransferOutcome TIdHTTPProgress::Transfer(std::string_view AUrl, IBodySink& ASink,
+                                           bool AReportsProgress) {
     if (FTransferring) {
-        throw std::logic_error("DownloadFile called during a transfer");
+        throw std::logic_error("a transfer started during a transfer");
     }
     // From here on a Disconnect from a subscriber cancels this transfer.
     struct TTransferScope {
@@ -153,21 +257,12 @@ TTransferOutcome TIdHTTPProgress::DownloadFile(std::string_view aFileUrl,
         ~TTransferScope() { Client.FTransferring = false; }
     } scope(*this);
 
-    SetProgress(0);
+    if (AReportsProgress) {
+        SetProgress(0);
+    }
     FBytesToTransfer = 0;
-
-    if (aDestinationFile.has_parent_path()) {
-        std::error_code ignored;  // creating the file below reports what matters
-        std::filesystem::create_directories(aDestinationFile.parent_path(), ignored);
-    }
-    try {
-        platform::TFile file = platform::CreatePrivateFile(aDestinationFile);
-        TTransfer transfer(*this, file);
-        return FollowRedirects(std::string(aFileUrl), transfer);
-    } catch (const std::system_error& error) {
-        // The destination file failed: as much a failed download as a broken connection.
-        throw EDownloadError(error.what());
-    }
+    TTransfer transfer(*this, ASink, AReportsProgress);
+    return FollowRedirects(std::string(AUrl), transfer);
 }
 
 TTransferOutcome TIdHTTPProgress::FollowRedirects(std::string AUrl, TTransfer& ATransfer) {
@@ -184,30 +279,31 @@ TTransferOutcome TIdHTTPProgress::FollowRedirects(std::string AUrl, TTransfer& A
 
         ATransfer.StartAnswer();
         const THttpAnswer answer = IOHndl.Get(AUrl, ATransfer, FReadTimeout);
-        // Also after a failed write: the file never keeps more than what arrived.
-        ATransfer.EndFileBody();
-        ATransfer.RethrowFailure();
+        ATransfer.EndAnswer();
         if (FCancelRequested) {
             break;
         }
         ATransfer.EndBlock();
         if (answer.StatusCode != 0 && !ATransfer.BodyStarted() && answer.Result == CURLE_OK) {
             // An answer without body bytes still has a body, of length 0.
-            HandleWorkBegin(std::max<std::int64_t>(answer.ContentLength, 0));
+            ATransfer.WorkBegin(answer.ContentLength);
         }
         if (ATransfer.BodyStarted() || answer.StatusCode != 0) {
-            HandleWorkEnd();
+            ATransfer.WorkEnd();
         }
         if (FCancelRequested) {
             break;
         }
 
+        if (!answer.ProtocolFailure.empty()) {
+            throw EDownloadError(answer.ProtocolFailure);
+        }
         if (answer.Result != CURLE_OK) {
             throw EDownloadError(answer.TimedOut ? "no data within the read time-out"
                                                  : answer.ErrorText);
         }
         if (IsSuccess(answer.StatusCode)) {
-            return TTransferOutcome::Completed;
+            return answer.Framed ? TTransferOutcome::Completed : TTransferOutcome::EndedByClose;
         }
         if (!IsRedirect(answer)) {
             throw EDownloadError(answer.StatusLine.empty() ? "no status line" : answer.StatusLine);

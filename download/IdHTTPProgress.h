@@ -14,6 +14,10 @@
 
 namespace korvane {
 
+namespace platform {
+class TFile;
+}
+
 // Any failure of a download: name resolution, connection, TLS, a wait for data that timed out, an
 // HTTP status that is not a success, a body cut short, the destination file. The text is for
 // developers only; the window never shows it.
@@ -25,6 +29,9 @@ public:
 // How a DownloadFile call that raised nothing ended.
 enum class TTransferOutcome {
     Completed,  // the whole body of the final answer is in the file
+    // The body had neither a length nor chunks and ended when the connection closed: nothing tells
+    // whether all of it arrived.
+    EndedByClose,
     Cancelled,  // Disconnect was called during the transfer; the file may hold part of the body
 };
 
@@ -59,6 +66,13 @@ public:
     // `aDestinationFile`, creating its directory when missing. Raises EDownloadError on failure.
     [[nodiscard]] TTransferOutcome DownloadFile(std::string_view aFileUrl,
                                                 const std::filesystem::path& aDestinationFile);
+    // The same into a file the caller created and keeps.
+    [[nodiscard]] TTransferOutcome DownloadFile(std::string_view aFileUrl,
+                                                platform::TFile& aDestinationFile);
+
+    // GETs `AUrl` as DownloadFile does, without any notification, and returns the body of the
+    // final answer. Raises EDownloadError on failure, and for a body of more than `AMaxSize` bytes.
+    std::string DownloadToMemory(std::string_view AUrl, std::size_t AMaxSize);
 
     // Whether the connection of the last transfer is still open, looking at the socket itself.
     bool Connected() const;
@@ -69,8 +83,12 @@ public:
     void Disconnect();
 
 private:
+    class IBodySink;
+    class TFileSink;
+    class TMemorySink;
     class TTransfer;
 
+    TTransferOutcome Transfer(std::string_view AUrl, IBodySink& ASink, bool AReportsProgress);
     TTransferOutcome FollowRedirects(std::string AUrl, TTransfer& ATransfer);
     void HandleWorkBegin(std::int64_t AWorkCountMax);
     void HandleWork(std::int64_t AWorkCount);

@@ -19,6 +19,7 @@ using test::TNginx;
 using test::TScriptedServer;
 using test::TTempDir;
 using test::WriteFile;
+using testing::AllOf;
 using testing::ElementsAre;
 using testing::ElementsAreArray;
 using testing::HasSubstr;
@@ -216,10 +217,15 @@ TEST_F(HttpClientAgainstScriptedServer, ComputesThePercentageWithHalvesToEven) {
 }
 
 TEST_F(HttpClientAgainstScriptedServer, BodiesOfUnknownLengthOnlyReportTheirEnd) {
-    for (const char* path : {"/chunked/100000", "/no-length/100000"}) {
+    const std::pair<const char*, TTransferOutcome> cases[] = {
+        {"/chunked/100000", TTransferOutcome::Completed},
+        // Only the connection's end ended it: nothing tells whether it is whole.
+        {"/no-length/100000", TTransferOutcome::EndedByClose},
+    };
+    for (const auto& [path, outcome] : cases) {
         SCOPED_TRACE(path);
         FClient.Notifications.clear();
-        ASSERT_EQ(Download(path), TTransferOutcome::Completed);
+        ASSERT_EQ(Download(path), outcome);
         EXPECT_EQ(Downloaded(), Pattern(100000));
         EXPECT_EQ(FClient.Notifications.front(), 0);
         EXPECT_EQ(FClient.Notifications.back(), 100);
@@ -227,6 +233,21 @@ TEST_F(HttpClientAgainstScriptedServer, BodiesOfUnknownLengthOnlyReportTheirEnd)
                   static_cast<long>(FClient.Notifications.size()) - 1);
     }
     EXPECT_FALSE(FClient.Connected()) << "a body read to its end closes the connection";
+}
+
+TEST_F(HttpClientAgainstScriptedServer, RefusesALengthThatCannotBeRead) {
+    // Overflowing, differing, signed, listed, negative, hexadecimal.
+    for (const char* values :
+         {"value=99999999999999999999", "value=1000&value=1001", "value=%2B1000",
+          "value=1000,%201000", "value=-1", "value=0x3e8", "value="}) {
+        SCOPED_TRACE(values);
+        EXPECT_THAT(FailureOf([&] { return Download(std::string("/length/1000?") + values); }),
+                    HasSubstr("Content-Length"));
+        EXPECT_EQ(Downloaded(), "");
+    }
+    // The same length twice says nothing new.
+    ASSERT_EQ(Download("/length/1000?value=1000&value=1000"), TTransferOutcome::Completed);
+    EXPECT_EQ(Downloaded(), Pattern(1000));
 }
 
 TEST_F(HttpClientAgainstScriptedServer, FailsOnABodyCutShort) {
@@ -250,10 +271,16 @@ TEST_F(HttpClientAgainstScriptedServer, FailsOnAnswersThatAreNotSuccesses) {
         EXPECT_EQ(FailureOf([&] { return Download(path); }), statusLine);
         EXPECT_EQ(Downloaded(), "");
     }
-    for (const char* path : {"/switching", "/bad-status-line", "/huge-headers"}) {
+    for (const char* path : {"/bad-status-line", "/huge-headers"}) {
         SCOPED_TRACE(path);
         EXPECT_NE(FailureOf([&] { return Download(path); }), "");
     }
+}
+
+TEST_F(HttpClientAgainstScriptedServer, FailsAtOnceOnASwitchNobodyAskedFor) {
+    // The server then falls silent: a client that waited would fail on the read limit instead.
+    EXPECT_EQ(FailureOf([&] { return Download("/switching"); }),
+              "HTTP/1.1 101 Switching Protocols");
 }
 
 TEST_F(HttpClientAgainstScriptedServer, AcceptsInterimAndEmptyAnswers) {
@@ -278,6 +305,23 @@ TEST_F(HttpClientAgainstScriptedServer, TrustsOnlyAnAuthenticatedModernServer) {
         EXPECT_NE(FailureOf([&] { return Download("/echo", listener); }), "");
         EXPECT_EQ(Downloaded(), "");
     }
+}
+
+TEST_F(HttpClientAgainstScriptedServer, DownloadsASmallBodyIntoMemoryWithoutNotifying) {
+    EXPECT_EQ(FClient.DownloadToMemory(Url("/bytes/4096"), 4096), Pattern(4096));
+    // Through the same redirects, cookies and request as a download.
+    EXPECT_THAT(
+        FClient.DownloadToMemory(Url("/cookie/set"), 4096),
+        AllOf(HasSubstr("GET /echo HTTP/1.1\r\n"), HasSubstr("\r\nCookie: session=abc123\r\n"),
+              HasSubstr("\r\nUser-Agent: Mozilla/3.0 (compatible; Indy Library)\r\n")));
+    EXPECT_THAT(FClient.Notifications, ElementsAre());
+
+    // Too long, announced or not; not a success.
+    for (const char* path : {"/bytes/4097", "/chunked/5000", "/no-length/5000", "/status/404"}) {
+        SCOPED_TRACE(path);
+        EXPECT_NE(FailureOf([&] { return FClient.DownloadToMemory(Url(path), 4096); }), "");
+    }
+    EXPECT_THAT(FClient.Notifications, ElementsAre());
 }
 
 TEST_F(HttpClientAgainstScriptedServer, DisconnectFromANotificationCancelsTheTransfer) {

@@ -629,6 +629,9 @@ TScriptedServer::TScriptedServer(TOptions AOptions) {
     if (!AOptions.SetupScenario.empty()) {
         arguments.insert(arguments.end(), {"--setup", AOptions.SetupScenario});
     }
+    if (!AOptions.SignatureScenario.empty()) {
+        arguments.insert(arguments.end(), {"--signature", AOptions.SignatureScenario});
+    }
     if (!AOptions.DocRoot.empty()) {
         arguments.insert(arguments.end(), {"--docroot", AOptions.DocRoot.string()});
     }

@@ -179,6 +179,7 @@ public:
         std::filesystem::path DocRoot;  // served under /file/<name>
         // The listener that takes DualPort; Dual then takes a free port.
         TListener DualPortListener = TListener::Dual;
+        std::string SignatureScenario{};  // as SetupScenario, for "/KorvaneSetup.exe.minisig"
     };
     TScriptedServer();
     explicit TScriptedServer(TOptions AOptions);

@@ -35,18 +35,22 @@ Scenarios by path (N, ANNOUNCED, SENT are byte counts; bodies are bytes i % 251)
   /chunked/N                    200, chunked, N bytes in several chunks
   /chunked-broken/N             chunked, about half of N bytes, then closes without the last chunk
   /no-length/N                  200 without Content-Length or chunking, N bytes, then closes
+  /length/N?value=V[&value=W]   200 with a "Content-Length: V" header for each value given,
+                                N bytes, then closes
   /close/N                      200, N bytes, "Connection: close", then closes
   /stall-headers                reads the request, answers nothing
   /stall-body/ANNOUNCED/SENT    headers and SENT bytes, then nothing
   /bad-status-line              an unparseable status line
   /huge-headers[?kb=K]          200 after slightly more than K KiB (default 300) of header lines
   /continue                     100 Continue, then 200
-  /switching                    101 Switching Protocols, then closes
+  /switching                    101 Switching Protocols, then nothing (a stall)
   /not-modified                 304
   /redirect-no-location         302 without Location
   /no-content                   204
-  /file/NAME                    NAME from --docroot, 404 when missing
+  /file/NAME[?framing=close]    NAME from --docroot, 404 when missing; with framing=close
+                                without Content-Length, ended by closing
   /KorvaneSetup.exe             answered as the path given by --setup (404 without it)
+  /KorvaneSetup.exe.minisig     answered as the path given by --signature (404 without it)
 Anything else is 404. Stalls last until the server stops, at most STALL_SECONDS.
 """
 
@@ -250,10 +254,12 @@ class Connection:
 
     def respond(self, target, raw):
         url = urllib.parse.urlsplit(target)
-        path, query = url.path, urllib.parse.parse_qs(url.query)
-        if path == "/KorvaneSetup.exe" and self.server.setup:
-            url = urllib.parse.urlsplit(self.server.setup)
-            path, query = url.path, urllib.parse.parse_qs(url.query)
+        path, query = url.path, urllib.parse.parse_qs(url.query, keep_blank_values=True)
+        stand_in = {"/KorvaneSetup.exe": self.server.setup,
+                    "/KorvaneSetup.exe.minisig": self.server.signature}.get(path)
+        if stand_in:
+            url = urllib.parse.urlsplit(stand_in)
+            path, query = url.path, urllib.parse.parse_qs(url.query, keep_blank_values=True)
         parts = path.strip("/").split("/")
         name, args = parts[0], parts[1:]
         handler = SCENARIOS.get(name)
@@ -359,6 +365,13 @@ class Connection:
         self.send_pattern(0, int(args[0]))
         self.close()
 
+    def s_length(self, args, query, raw):
+        size = int(args[0])
+        self.head(200, [("Content-Type", "application/octet-stream")] +
+                  [("Content-Length", value) for value in query["value"]])
+        self.send_pattern(0, size)
+        self.close()
+
     def s_close(self, args, query, raw):
         size = int(args[0])
         self.head(200, [("Content-Type", "application/octet-stream"),
@@ -390,6 +403,7 @@ class Connection:
 
     def s_switching(self, args, query, raw):
         self.head(101, [("Upgrade", "korvane-test"), ("Connection", "Upgrade")])
+        self.pause(STALL_SECONDS)
         self.close()
 
     def s_not_modified(self, args, query, raw):
@@ -409,12 +423,15 @@ class Connection:
             source = open(path, "rb")
         except OSError:
             raise ValueError()
+        by_close = query.get("framing") == ["close"]
         with source:
             size = os.fstat(source.fileno()).st_size
-            self.head(200, [("Content-Type", "application/octet-stream"),
-                            ("Content-Length", str(size))])
+            self.head(200, [("Content-Type", "application/octet-stream")] +
+                      ([] if by_close else [("Content-Length", str(size))]))
             while block := source.read(BLOCK):
                 self.send(block)
+        if by_close:
+            self.close()
 
 
 SCENARIOS = {
@@ -431,6 +448,7 @@ SCENARIOS = {
     "chunked": Connection.s_chunked,
     "chunked-broken": Connection.s_chunked_broken,
     "no-length": Connection.s_no_length,
+    "length": Connection.s_length,
     "close": Connection.s_close,
     "stall-headers": Connection.s_stall_headers,
     "stall-body": Connection.s_stall_body,
@@ -462,6 +480,7 @@ def tls_context(pki, name, tls10_only=False):
 class Server:
     def __init__(self, options):
         self.setup = options.setup
+        self.signature = options.signature
         self.docroot = options.docroot
         self.log = RequestLog(options.log)
         localhost = tls_context(options.pki, "localhost")
@@ -542,6 +561,7 @@ def main():
     parser.add_argument("--dual-port-listener", default="dual",
                         choices=("plain", "tls", "tls-otherhost", "tls-selfsigned", "tls10", "dual"))
     parser.add_argument("--setup", help="path that answers for /KorvaneSetup.exe")
+    parser.add_argument("--signature", help="path that answers for /KorvaneSetup.exe.minisig")
     parser.add_argument("--docroot", help="directory served under /file/")
     parser.add_argument("--log", help="file to append the connections and requests to")
     options = parser.parse_args()
