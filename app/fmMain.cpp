@@ -11,7 +11,6 @@
 #include <stdexcept>
 
 #include "Application.h"
-#include "download/DownloadRun.h"
 #include "download/IdHTTPProgress.h"
 #include "download/ProgressDisplay.h"
 #include "texts/StatusTexts.h"
@@ -22,7 +21,7 @@ namespace korvane {
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
 
-TfrmMain::TfrmMain(std::filesystem::path AExecutableDirectory)
+TfrmMain::TfrmMain(std::string_view ASetupPublicKey)
     : ui(std::make_unique<Ui::TfrmMain>()), Timer(new QTimer(this)) {
     ui->setupUi(this);
     // A caption with a close box only, above every other window. Not a tool window: that would
@@ -35,7 +34,7 @@ TfrmMain::TfrmMain(std::filesystem::path AExecutableDirectory)
     Timer->setSingleShot(true);
     Timer->setInterval(1000ms);
 
-    RunHandler([&] { FormCreate(AExecutableDirectory); });
+    RunHandler([&] { FormCreate(ASetupPublicKey); });
 
     connect(Timer, &QTimer::timeout, this, [this] { RunHandler([this] { TimerTimer(); }); });
     connect(ui->btnRetry, &QPushButton::clicked, this,
@@ -60,12 +59,12 @@ TDownloadRun& TfrmMain::DownloadRun() {
     return *FDownloadRun;
 }
 
-void TfrmMain::FormCreate(const std::filesystem::path& AExecutableDirectory) {
+void TfrmMain::FormCreate(std::string_view ASetupPublicKey) {
     FIdHTTPProgress = std::make_unique<TIdHTTPProgress>();
     FIdHTTPProgress->SetOnChange([this](TIdHTTPProgress& Sender) { ProgressChanged(Sender); });
     ui->btnDownloadLink->setText(LoadText(TStatusText::sBtnOtherLink));
     ui->btnRetry->setText(LoadText(TStatusText::sBtnRetry));
-    FDownloadRun = std::make_unique<TDownloadRun>(*this, *FIdHTTPProgress, AExecutableDirectory);
+    FDownloadRun = std::make_unique<TDownloadRun>(*this, *FIdHTTPProgress, ASetupPublicKey);
 }
 
 void TfrmMain::FormShow() {

@@ -5,11 +5,11 @@
 
 #include <QWidget>
 
-#include <filesystem>
 #include <memory>
+#include <string_view>
 
+#include "download/DownloadRun.h"
 #include "download/MainWindowView.h"
-#include "platform/Platform.h"
 
 class QTimer;
 
@@ -19,16 +19,15 @@ class TfrmMain;
 
 namespace korvane {
 
-class TDownloadRun;
 class TIdHTTPProgress;
 
 class TfrmMain : public QWidget, public IMainWindowView {
     Q_OBJECT
 
 public:
-    // `AExecutableDirectory` receives the TLS libraries before each download.
-    explicit TfrmMain(
-        std::filesystem::path AExecutableDirectory = platform::ExecutablePath().parent_path());
+    // `ASetupPublicKey`: the base64 line of the publisher's minisign key that must have signed the
+    // setup program; empty when the verified TLS connection alone vouches for it.
+    explicit TfrmMain(std::string_view ASetupPublicKey = BuiltInSetupPublicKey());
     ~TfrmMain() override;
 
     // The window's HTTP client.
@@ -50,7 +49,7 @@ protected:
     void closeEvent(QCloseEvent* AEvent) override;
 
 private:
-    void FormCreate(const std::filesystem::path& AExecutableDirectory);
+    void FormCreate(std::string_view ASetupPublicKey);
     void FormShow();
     void TimerTimer();
     void FormCloseQuery(bool& CanClose);

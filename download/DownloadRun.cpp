@@ -1,6 +1,9 @@
 #include "download/DownloadRun.h"
 
+#include <cstddef>
+#include <cstdint>
 #include <exception>
+#include <span>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -8,6 +11,7 @@
 
 #include "download/IdHTTPProgress.h"
 #include "download/MainWindowView.h"
+#include "download/SetupSignature.h"
 #include "download/TlsLibraries.h"
 #include "platform/Platform.h"
 #include "texts/StatusTexts.h"
@@ -18,11 +22,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Writes the TLS libraries beside the executable; false when that failed.
-bool DeployTlsLibraries(const fs::path& ADirectory) {
+// Writes the TLS libraries into the user's data directory; false when that failed.
+bool DeployTlsLibraries() {
     try {
-        ExtractLibrary(ADirectory, "libssl");
-        ExtractLibrary(ADirectory, "libcrypto");
+        const fs::path directory = platform::UserDataDirectory();
+        ExtractLibrary(directory, "libssl");
+        ExtractLibrary(directory, "libcrypto");
         return true;
     } catch (const std::exception&) {
         return false;
@@ -38,45 +43,95 @@ void FallBackToPlainHttp(std::string& AAddress) {
     }
 }
 
-fs::path SetupTarget() {
-    return TempDirectory() / LoadText(TStatusText::sSetupFileName).toStdString();
+// Starts the downloaded file; false when the system would not.
+bool Launch(platform::TFile& ATarget, const fs::path& APath) {
+    try {
+        ATarget.MakeExecutable();
+        // A program still open for writing cannot run; closing also lets go of the file.
+        ATarget.Close();
+    } catch (const std::system_error&) {
+        return false;
+    }
+    return platform::StartProgram(APath, LoadText(TStatusText::sSetupParameters).toStdString());
 }
 
 }  // namespace
 
 std::filesystem::path TempDirectory() {
     // Appending an empty element adds the separator unless one is there already.
-    return platform::SystemTempDirectory() / "";
+    return platform::UserTempDirectory() / "";
 }
 
 TDownloadRun::TDownloadRun(IMainWindowView& AView, TIdHTTPProgress& AClient,
-                           std::filesystem::path AExecutableDirectory)
-    : FView(AView), FClient(AClient), FExecutableDirectory(std::move(AExecutableDirectory)) {}
+                           std::string_view ASetupPublicKey)
+    : FView(AView),
+      FClient(AClient),
+      FSignatureRequired(!ASetupPublicKey.empty()),
+      FPublisherKey(ParsePublisherKey(ASetupPublicKey)) {}
 
 void TDownloadRun::TimerTimer() {
     FView.SetTimerArmed(false);
     std::string address = LoadText(TStatusText::sSetupUrl).toStdString();
-    if (!DeployTlsLibraries(FExecutableDirectory)) {
+    fs::path target;
+    try {
+        target = TempDirectory() / LoadText(TStatusText::sSetupFileName).toStdString();
+    } catch (const std::system_error&) {
+        // A directory that another user made, or could change: nothing of ours goes anywhere.
+        ShowFailure(TStatusText::sMsgDownloadFailed);
+        return;
+    }
+    if (!DeployTlsLibraries()) {
+        if (!FSignatureRequired) {
+            // Over plain HTTP nothing would vouch for what arrives: it is not even fetched.
+            ShowFailure(TStatusText::sMsgDownloadFailed);
+            return;
+        }
         FallBackToPlainHttp(address);
     }
     try {
-        // A left-over from an earlier run; if it cannot go, creating the file fails below.
-        std::error_code ignored;
-        fs::remove(SetupTarget(), ignored);
-        if (FClient.DownloadFile(address, SetupTarget()) == TTransferOutcome::Cancelled) {
+        // A left-over from an earlier run; one that another instance holds stays, and creating
+        // the file fails below.
+        platform::DeleteFile(target);
+        platform::TFile file = platform::CreatePrivateFile(target);
+        const TTransferOutcome outcome = FClient.DownloadFile(address, file);
+        if (outcome == TTransferOutcome::Cancelled) {
             // A close request stopped the transfer; the window is on its way out.
             return;
         }
+        if (FSignatureRequired) {
+            if (!SignatureHolds(address, file)) {
+                throw EDownloadError("the publisher's signature does not hold");
+            }
+        } else if (outcome == TTransferOutcome::EndedByClose) {
+            throw EDownloadError(
+                "the body ended with the connection, with nothing to vouch for it");
+        }
         FView.SetProgressBarStyle(TProgressBarStyle::Marquee);
-        if (platform::StartProgram(SetupTarget(),
-                                   LoadText(TStatusText::sSetupParameters).toStdString())) {
+        if (Launch(file, target)) {
             FView.CloseWindow();
         } else {
             ShowFailure(TStatusText::sMsgLaunchFailed);
         }
     } catch (const EDownloadError&) {
         ShowFailure(TStatusText::sMsgDownloadFailed);
+    } catch (const std::system_error&) {
+        ShowFailure(TStatusText::sMsgDownloadFailed);
     }
+}
+
+bool TDownloadRun::SignatureHolds(const std::string& AAddress, const platform::TFile& ATarget) {
+    // Beside the address the run started from, by the same scheme and through the same client.
+    const std::string signature =
+        FClient.DownloadToMemory(AAddress + ".minisig", kMaxSignatureSize);
+    if (!FPublisherKey) {
+        return false;
+    }
+    std::int64_t offset = 0;
+    return korvane::SignatureHolds(*FPublisherKey, signature, [&](std::span<std::byte> ABuffer) {
+        const std::size_t count = ATarget.ReadAt(offset, ABuffer);
+        offset += static_cast<std::int64_t>(count);
+        return count;
+    });
 }
 
 void TDownloadRun::btnRetryClick() {

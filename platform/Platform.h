@@ -12,13 +12,19 @@
 
 namespace korvane::platform {
 
-// Full path of the running executable.
+// Full path of the running executable. Raises std::exception when the system cannot tell.
 std::filesystem::path ExecutablePath();
 
-// The system's directory for temporary files, as the system reports it.
-std::filesystem::path SystemTempDirectory();
+// The user's own directory for temporary files, which no other user can enter or change: created
+// when missing. Raises std::system_error when it is not the user's alone.
+std::filesystem::path UserTempDirectory();
 
-// A file open for writing, closed when it goes out of scope. Failures raise std::system_error.
+// The user's own directory for this program's data, created with its missing parents, readable by
+// the user alone, when missing. Raises std::system_error on failure.
+std::filesystem::path UserDataDirectory();
+
+// A file open for reading and writing, closed when it goes out of scope. Failures raise
+// std::system_error.
 class TFile {
 public:
     TFile(UniqueFd AFd, std::filesystem::path APath);
@@ -27,23 +33,34 @@ public:
     void Write(std::span<const std::byte> ABytes);
     // Makes the file `ASize` bytes long; the position stays where it is.
     void Resize(std::int64_t ASize);
+    // Reads into `ABuffer` from `AOffset` on; fewer bytes than asked only at the end of the file.
+    std::size_t ReadAt(std::int64_t AOffset, std::span<std::byte> ABuffer) const;
+    // Lets its owner run the file as a program.
+    void MakeExecutable();
+    // Closes the file now, which gives up any hold on it.
+    void Close();
 
 private:
     UniqueFd FFd;
     std::filesystem::path FPath;
 };
 
-// Creates `APath` as a file of the current user alone, empty, readable and writable by its owner
-// only. A link at `APath` is never followed, and an existing file that is not a regular file of the
-// current user is left untouched: both raise, as does any other failure.
+// Creates `APath`, or takes the empty file there, as a file of the current user alone, readable
+// and writable by its owner only, and holds it for this process until it is closed: no other
+// process that asks the same takes it meanwhile. Raises, touching nothing, when another process
+// holds the file, when a link is at `APath`, or when the file there is not a regular file of the
+// current user with a single name; as it does for any other failure.
 TFile CreatePrivateFile(const std::filesystem::path& APath);
 
 // Creates `APath`, or empties the file there, readable by everyone. A link at `APath` raises.
 TFile CreateFile(const std::filesystem::path& APath);
 
-// Makes `AProgram` executable for its owner and starts it directly, without a shell, with the
-// single argument `AArgument`, detached so that it outlives this process. True when the system
-// started it.
+// Deletes what is at `APath` unless it is a file that another process holds as CreatePrivateFile
+// does. Whether it went is not reported.
+void DeleteFile(const std::filesystem::path& APath);
+
+// Starts `AProgram` directly, without a shell, with the single argument `AArgument`, detached so
+// that it outlives this process. True when the system started it.
 bool StartProgram(const std::filesystem::path& AProgram, std::string_view AArgument);
 
 // Hands `AAddress` to the desktop's URL opener. True when the opener accepted it.

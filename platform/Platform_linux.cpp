@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -52,9 +53,55 @@ std::filesystem::path ExecutablePath() {
     return std::filesystem::read_symlink("/proc/self/exe");
 }
 
-std::filesystem::path SystemTempDirectory() {
+std::filesystem::path UserTempDirectory() {
     const char* const configured = std::getenv("TMPDIR");
-    return configured != nullptr && *configured != '\0' ? configured : "/tmp";
+    const std::filesystem::path system =
+        configured != nullptr && *configured != '\0' ? configured : "/tmp";
+    // One name per user in the shared directory. Its sticky bit keeps others from replacing the
+    // directory once it is ours; what matters is that it is ours, and closed to everyone else.
+    const std::filesystem::path directory = system / ("korvane-" + std::to_string(::getuid()));
+    if (::mkdir(directory.c_str(), S_IRWXU) != 0 && errno != EEXIST) {
+        ThrowErrno("cannot create " + directory.string());
+    }
+    struct stat status {};
+    if (::lstat(directory.c_str(), &status) != 0) {
+        ThrowErrno("cannot examine " + directory.string());
+    }
+    if (!S_ISDIR(status.st_mode) || status.st_uid != ::getuid() ||
+        (status.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+        throw std::system_error(std::make_error_code(std::errc::permission_denied),
+                                directory.string() + " is not a directory of this user alone");
+    }
+    return directory;
+}
+
+std::filesystem::path UserDataDirectory() {
+    // The XDG base directories: an XDG_DATA_HOME that is not absolute is to be ignored.
+    std::filesystem::path base;
+    if (const char* const data = std::getenv("XDG_DATA_HOME");
+        data != nullptr && std::filesystem::path(data).is_absolute()) {
+        base = data;
+    } else if (const char* const home = std::getenv("HOME");
+               home != nullptr && std::filesystem::path(home).is_absolute()) {
+        base = std::filesystem::path(home) / ".local" / "share";
+    } else {
+        throw std::system_error(std::make_error_code(std::errc::no_such_file_or_directory),
+                                "no data directory: neither XDG_DATA_HOME nor HOME is absolute");
+    }
+    const std::filesystem::path directory = (base / "korvane").lexically_normal();
+    std::filesystem::path made;
+    for (const std::filesystem::path& element : directory) {
+        made /= element;
+        if (::mkdir(made.c_str(), S_IRWXU) != 0 && errno != EEXIST) {
+            ThrowErrno("cannot create " + made.string());
+        }
+    }
+    struct stat status {};
+    if (::stat(directory.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
+        throw std::system_error(std::make_error_code(std::errc::not_a_directory),
+                                directory.string() + " is not a directory");
+    }
+    return directory;
 }
 
 TFile::TFile(UniqueFd AFd, std::filesystem::path APath)
@@ -79,26 +126,72 @@ void TFile::Resize(std::int64_t ASize) {
     }
 }
 
+std::size_t TFile::ReadAt(std::int64_t AOffset, std::span<std::byte> ABuffer) const {
+    std::size_t total = 0;
+    while (total < ABuffer.size()) {
+        const ssize_t count = ::pread(FFd.Get(), ABuffer.data() + total, ABuffer.size() - total,
+                                      AOffset + static_cast<off_t>(total));
+        if (count < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            ThrowErrno("cannot read " + FPath.string());
+        }
+        if (count == 0) {
+            break;
+        }
+        total += static_cast<std::size_t>(count);
+    }
+    return total;
+}
+
+void TFile::MakeExecutable() {
+    // Through the descriptor, never by name: the name might lead elsewhere by now.
+    struct stat status {};
+    if (::fstat(FFd.Get(), &status) != 0) {
+        ThrowErrno("cannot examine " + FPath.string());
+    }
+    if (status.st_nlink != 1) {
+        throw std::system_error(std::make_error_code(std::errc::permission_denied),
+                                FPath.string() + " has other names");
+    }
+    if (::fchmod(FFd.Get(), (status.st_mode & 07777) | S_IXUSR) != 0) {
+        ThrowErrno("cannot make " + FPath.string() + " executable");
+    }
+}
+
+void TFile::Close() {
+    if (FFd && ::close(FFd.Release()) != 0) {
+        ThrowErrno("cannot close " + FPath.string());
+    }
+}
+
 TFile CreatePrivateFile(const std::filesystem::path& APath) {
-    // The temporary directory is shared with other users: never follow a link planted there, and
-    // look at what was opened before emptying it, so that nobody else's file is touched.
+    // A link is never followed, and the file is held before it is looked at or changed: the
+    // download of another instance, or another user's file, stays as it is.
     UniqueFd file(
         ::open(APath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR));
     if (!file) {
         ThrowErrno("cannot create " + APath.string());
     }
-    struct stat status {};
-    if (::fstat(file.Get(), &status) != 0) {
+    if (::flock(file.Get(), LOCK_EX | LOCK_NB) != 0) {
+        ThrowErrno("cannot hold " + APath.string());
+    }
+    struct stat opened {};
+    struct stat named {};
+    if (::fstat(file.Get(), &opened) != 0 || ::lstat(APath.c_str(), &named) != 0) {
         ThrowErrno("cannot examine " + APath.string());
     }
-    if (!S_ISREG(status.st_mode) || status.st_uid != ::geteuid()) {
+    // The same file as the name still gives: not one that the instance we waited for deleted.
+    if (!S_ISREG(opened.st_mode) || opened.st_uid != ::getuid() || opened.st_nlink != 1 ||
+        opened.st_dev != named.st_dev || opened.st_ino != named.st_ino) {
         throw std::system_error(std::make_error_code(std::errc::permission_denied),
-                                APath.string() + " is not a file of this user");
+                                APath.string() + " is not a file of this user alone");
     }
     // Emptying a file that is empty already is not free: ext4 then flushes the whole new content
     // when the file is closed, as it does for a file replaced by truncation.
     if (::fchmod(file.Get(), S_IRUSR | S_IWUSR) != 0 ||
-        (status.st_size != 0 && ::ftruncate(file.Get(), 0) != 0)) {
+        (opened.st_size != 0 && ::ftruncate(file.Get(), 0) != 0)) {
         ThrowErrno("cannot prepare " + APath.string());
     }
     return TFile(std::move(file), APath);
@@ -113,13 +206,25 @@ TFile CreateFile(const std::filesystem::path& APath) {
     return TFile(std::move(file), APath);
 }
 
-bool StartProgram(const std::filesystem::path& AProgram, std::string_view AArgument) {
+void DeleteFile(const std::filesystem::path& APath) {
     struct stat status {};
-    if (::stat(AProgram.c_str(), &status) != 0 ||
-        ::chmod(AProgram.c_str(), status.st_mode | S_IXUSR) != 0) {
-        return false;
+    if (::lstat(APath.c_str(), &status) != 0) {
+        return;
     }
+    if (S_ISREG(status.st_mode)) {
+        // Held while it goes, so that no other instance takes it in between.
+        UniqueFd file(::open(APath.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        // One that cannot even be opened is nobody's download in progress.
+        if (file && ::flock(file.Get(), LOCK_EX | LOCK_NB) != 0) {
+            return;  // another instance is writing it, or about to start it
+        }
+        ::unlink(APath.c_str());
+        return;
+    }
+    ::unlink(APath.c_str());  // a link goes, never what it leads to
+}
 
+bool StartProgram(const std::filesystem::path& AProgram, std::string_view AArgument) {
     // Its own session, so that it outlives us; none of our descriptors, the connection included.
     TSpawnAttributes spawn;
     if (posix_spawnattr_setflags(spawn.Attributes(), POSIX_SPAWN_SETSID) != 0 ||

@@ -26,6 +26,9 @@ public:
     int Get() const { return FFd; }
     explicit operator bool() const { return FFd >= 0; }
 
+    // Gives the descriptor up to the caller, who closes it.
+    int Release() { return std::exchange(FFd, -1); }
+
     void Reset() {
         if (FFd >= 0) {
             ::close(FFd);

@@ -16,6 +16,7 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -50,9 +51,11 @@ using namespace std::chrono_literals;
 using test::ButtonShown;
 using test::kDownloadPort;
 using test::PkiDir;
+using test::PrivateTempDir;
 using test::ReadFile;
 using test::RecordingSetupProgram;
 using test::ShowsFailure;
+using test::SignFile;
 using test::StatusLine;
 using test::TChildProcess;
 using test::TNginx;
@@ -180,13 +183,17 @@ private:
     TChildProcess FProcess;
 };
 
+// The window of a build that names no publisher key.
+constexpr std::string_view kNoPublisherKey;
+
 class DownloadRun : public ::testing::Test {
 protected:
-    const TTempDir FExecutableDir;  // receives the TLS libraries
-    const TTempDir FServed;         // the servers' document root
-    const TTempDir FRecords;        // what the started setup program writes
-    const TTempDir FTemp;           // the user's temporary directory
+    const TTempDir FData;     // the user's data directory (XDG_DATA_HOME)
+    const TTempDir FServed;   // the servers' document root
+    const TTempDir FRecords;  // what the started setup program writes
+    const TTempDir FTemp;     // the system's temporary directory (TMPDIR)
     const TScopedEnvironment FTmpdir{"TMPDIR", FTemp.Path().string()};
+    const TScopedEnvironment FDataHome{"XDG_DATA_HOME", FData.Path().string()};
 
     // nginx on the download port, serving the document root over HTTPS, and over plain HTTP too
     // when asked.
@@ -208,7 +215,10 @@ protected:
         return options;
     }
 
-    fs::path Target() const { return FTemp / "KorvaneSetup.exe"; }
+    fs::path Target() const {
+        return PrivateTempDir(FTemp.Path(), ::getuid()) / "KorvaneSetup.exe";
+    }
+    fs::path Payloads() const { return FData / "korvane"; }
     fs::path Record() const { return FRecords / "started"; }
 
     void ServeSetupProgram(std::string_view ALabel = "started", std::size_t ASize = 0,
@@ -216,29 +226,32 @@ protected:
         const fs::path where = FServed / AWhere;
         fs::create_directories(where.parent_path());
         WriteFile(where, RecordingSetupProgram(Record(), ALabel, ASize));
+        SignFile(where);
     }
 
     // Serves a different setup program for each scheme, so that the record tells which was used.
     std::string ServeOnePerScheme() const {
         ServeSetupProgram("https");
         ServeSetupProgram("http", 0, "over-http/KorvaneSetup.exe");
-        return R"(if ($https = "") { rewrite ^/KorvaneSetup\.exe$ /over-http/KorvaneSetup.exe last; })";
+        return R"(if ($https = "") {
+                      rewrite ^/KorvaneSetup\.exe(\.minisig)?$ /over-http/KorvaneSetup.exe$1 last;
+                  })";
     }
 
-    // Keeps the TLS libraries from being written beside the executable. Permissions do not stop
-    // root, so there a directory stands in the way of the first library.
+    // Keeps the TLS libraries from being written into the data directory. Permissions do not
+    // stop root, so there a directory stands in the way of the first library.
     void BlockTlsLibraries() const {
         if (::geteuid() == 0) {
-            fs::create_directory(FExecutableDir / "libssl.so.3");
+            fs::create_directories(Payloads() / "libssl.so.3");
         } else {
-            fs::permissions(FExecutableDir.Path(), fs::perms::owner_read | fs::perms::owner_exec);
+            fs::permissions(FData.Path(), fs::perms::owner_read | fs::perms::owner_exec);
         }
     }
     void UnblockTlsLibraries() const {
         if (::geteuid() == 0) {
-            fs::remove(FExecutableDir / "libssl.so.3");
+            fs::remove(Payloads() / "libssl.so.3");
         } else {
-            fs::permissions(FExecutableDir.Path(), fs::perms::owner_all);
+            fs::permissions(FData.Path(), fs::perms::owner_all);
         }
     }
 
@@ -277,8 +290,8 @@ protected:
         ExpectFailureShown(AWindow, kDownloadFailedStatus);
         ExpectNothingStarted();
     }
-    void ExpectDownloadFails() const {
-        TfrmMain window(FExecutableDir.Path());
+    void ExpectDownloadFails(std::string_view APublisherKey = BuiltInSetupPublicKey()) const {
+        TfrmMain window(APublisherKey);
         ExpectDownloadFails(window);
     }
 };
@@ -290,9 +303,11 @@ std::string ResourceBytes(const QString& AName) {
 
 TEST_F(DownloadRun, StartsTheSetupProgramWithTheLanguageAndEndsTheProgram) {
     ServeSetupProgram();
+    fs::create_directory(Target().parent_path(), FTemp.Path());
+    fs::permissions(Target().parent_path(), fs::perms::owner_all);
     WriteFile(Target(), "left behind by an earlier run");
     const TNginx server(Nginx());
-    TfrmMain window(FExecutableDir.Path());
+    TfrmMain window;
 
     EXPECT_EQ(RunWindow(window), TLoopEnd::ApplicationQuit);
 
@@ -305,27 +320,32 @@ TEST_F(DownloadRun, StartsTheSetupProgramWithTheLanguageAndEndsTheProgram) {
     EXPECT_TRUE(S_ISREG(status.st_mode));
     EXPECT_EQ(status.st_mode & 07777, 0700U);
     EXPECT_EQ(status.st_uid, ::geteuid());
-    EXPECT_EQ(ReadFile(FExecutableDir / "libssl.so.3"), ResourceBytes(":/LIBSSL"));
-    EXPECT_EQ(ReadFile(FExecutableDir / "libcrypto.so.3"), ResourceBytes(":/LIBCRYPTO"));
+    EXPECT_EQ(ReadFile(Payloads() / "libssl.so.3"), ResourceBytes(":/LIBSSL"));
+    EXPECT_EQ(ReadFile(Payloads() / "libcrypto.so.3"), ResourceBytes(":/LIBCRYPTO"));
+    EXPECT_EQ(fs::status(Payloads()).permissions(), fs::perms::owner_all);
+    // The publisher's signature, fetched from beside the setup program.
     EXPECT_THAT(server.AccessLog(),
-                ElementsAre(HasSubstr(" 200 \"GET /KorvaneSetup.exe HTTP/1.1\"")));
+                ElementsAre(HasSubstr(" 200 \"GET /KorvaneSetup.exe HTTP/1.1\""),
+                            HasSubstr(" 200 \"GET /KorvaneSetup.exe.minisig HTTP/1.1\"")));
 }
 
 TEST_F(DownloadRun, StartsTheSetupProgramAlsoWhenTheServerClosesTheConnection) {
     ServeSetupProgram();
     const TNginx server(Nginx("keepalive_timeout 0;"));
-    TfrmMain window(FExecutableDir.Path());
+    TfrmMain window;
 
     EXPECT_EQ(RunWindow(window), TLoopEnd::ApplicationQuit);
     ExpectStartedWithTheLanguage();
 }
 
-TEST_F(DownloadRun, StartsTheSetupProgramReadUntilTheServerClosed) {
-    // HTTP/1.0 without a length: the end of the body is the end of the connection.
+TEST_F(DownloadRun, StartsASetupProgramReadUntilTheServerClosedOnlyWhenItsSignatureHolds) {
+    // HTTP/1.0 without a length: the end of the body is the end of the connection, which anyone
+    // on the way can bring about.
     ServeSetupProgram();
     const TOpensslServer server(FServed.Path(), "localhost");
-    TfrmMain window(FExecutableDir.Path());
+    ExpectDownloadFails(kNoPublisherKey);
 
+    TfrmMain window;
     EXPECT_EQ(RunWindow(window), TLoopEnd::ApplicationQuit);
     ExpectStartedWithTheLanguage();
 }
@@ -361,7 +381,7 @@ TEST_F(DownloadRun, ABodyCutShortShowsTheDownloadFailure) {
 
 TEST_F(DownloadRun, AServerThatStopsSendingShowsTheDownloadFailure) {
     const TScriptedServer server(Scripted("/stall-body/200000/1000"));
-    TfrmMain window(FExecutableDir.Path());
+    TfrmMain window;
     window.HttpClient().SetReadTimeout(1s);
     ExpectDownloadFails(window);
 }
@@ -372,8 +392,9 @@ TEST_F(DownloadRun, AFileThatIsNotAProgramShowsTheLaunchFailure) {
         notAProgram[i] = static_cast<char>((i * 7 + 1) % 256);
     }
     WriteFile(FServed / "KorvaneSetup.exe", notAProgram);
+    SignFile(FServed / "KorvaneSetup.exe");
     const TNginx server(Nginx());
-    TfrmMain window(FExecutableDir.Path());
+    TfrmMain window;
 
     EXPECT_EQ(RunWindow(window), TLoopEnd::ConditionMet);
 
@@ -383,43 +404,60 @@ TEST_F(DownloadRun, AFileThatIsNotAProgramShowsTheLaunchFailure) {
 }
 
 TEST_F(DownloadRun, TlsLibrariesAlreadyThereAreKeptAsTheyAre) {
-    WriteFile(FExecutableDir / "libssl.so.3", "an ssl library of our own");
-    WriteFile(FExecutableDir / "libcrypto.so.3", "a crypto library of our own");
+    fs::create_directory(Payloads());
+    WriteFile(Payloads() / "libssl.so.3", "an ssl library of our own");
+    WriteFile(Payloads() / "libcrypto.so.3", "a crypto library of our own");
     const std::string directives = ServeOnePerScheme();
     const TNginx server(Nginx(directives, kPlainHttpToo));
-    TfrmMain window(FExecutableDir.Path());
+    TfrmMain window;
 
     EXPECT_EQ(RunWindow(window), TLoopEnd::ApplicationQuit);
 
     ExpectStartedWithTheLanguage("https");
-    EXPECT_EQ(ReadFile(FExecutableDir / "libssl.so.3"), "an ssl library of our own");
-    EXPECT_EQ(ReadFile(FExecutableDir / "libcrypto.so.3"), "a crypto library of our own");
+    EXPECT_EQ(ReadFile(Payloads() / "libssl.so.3"), "an ssl library of our own");
+    EXPECT_EQ(ReadFile(Payloads() / "libcrypto.so.3"), "a crypto library of our own");
 }
 
 TEST_F(DownloadRun, TheMissingTlsLibraryIsWrittenBesideThePresentOne) {
-    WriteFile(FExecutableDir / "libcrypto.so.3", "a crypto library of our own");
+    fs::create_directory(Payloads());
+    WriteFile(Payloads() / "libcrypto.so.3", "a crypto library of our own");
     const std::string directives = ServeOnePerScheme();
     const TNginx server(Nginx(directives, kPlainHttpToo));
-    TfrmMain window(FExecutableDir.Path());
+    TfrmMain window;
 
     EXPECT_EQ(RunWindow(window), TLoopEnd::ApplicationQuit);
 
     ExpectStartedWithTheLanguage("https");
-    EXPECT_EQ(ReadFile(FExecutableDir / "libssl.so.3"), ResourceBytes(":/LIBSSL"));
-    EXPECT_EQ(ReadFile(FExecutableDir / "libcrypto.so.3"), "a crypto library of our own");
+    EXPECT_EQ(ReadFile(Payloads() / "libssl.so.3"), ResourceBytes(":/LIBSSL"));
+    EXPECT_EQ(ReadFile(Payloads() / "libcrypto.so.3"), "a crypto library of our own");
 }
 
-TEST_F(DownloadRun, WithoutTlsLibrariesTheRunFallsBackToPlainHttp) {
+TEST_F(DownloadRun, WithoutTlsLibrariesTheRunFallsBackToPlainHttpAndTheSignatureDecides) {
     BlockTlsLibraries();
     const std::string directives = ServeOnePerScheme();
     const TNginx server(Nginx(directives, kPlainHttpToo));
-    TfrmMain window(FExecutableDir.Path());
+    TfrmMain window;
 
     EXPECT_EQ(RunWindow(window), TLoopEnd::ApplicationQuit);
 
     ExpectStartedWithTheLanguage("http");
     // The first failure spares the second library its attempt.
-    EXPECT_FALSE(fs::exists(FExecutableDir / "libcrypto.so.3"));
+    EXPECT_FALSE(fs::exists(Payloads() / "libcrypto.so.3"));
+    EXPECT_THAT(server.AccessLog(),
+                ElementsAre(HasSubstr(" 200 \"GET /KorvaneSetup.exe HTTP/1.1\""),
+                            HasSubstr(" 200 \"GET /KorvaneSetup.exe.minisig HTTP/1.1\"")));
+    UnblockTlsLibraries();
+}
+
+TEST_F(DownloadRun, WithoutTlsLibrariesOrAKeyNothingIsFetchedOverPlainHttp) {
+    BlockTlsLibraries();
+    const std::string directives = ServeOnePerScheme();
+    const TNginx server(Nginx(directives, kPlainHttpToo));
+
+    ExpectDownloadFails(kNoPublisherKey);
+
+    EXPECT_THAT(server.AccessLog(), ElementsAre());
+    EXPECT_FALSE(fs::exists(fs::symlink_status(Target())));
     UnblockTlsLibraries();
 }
 
@@ -428,7 +466,7 @@ TEST_F(DownloadRun, RetryStartsAfreshOverHttps) {
     BlockTlsLibraries();
     ServeSetupProgram();
     const TNginx server(Nginx());
-    TfrmMain window(FExecutableDir.Path());
+    TfrmMain window;
     ASSERT_EQ(RunWindow(window), TLoopEnd::ConditionMet);
     ExpectFailureShown(window, kDownloadFailedStatus);
     EXPECT_THAT(server.AccessLog(), ElementsAre(HasSubstr(" 400 \"GET /KorvaneSetup.exe")));
@@ -452,7 +490,7 @@ TEST_F(DownloadRun, TheOtherLinkOpensTheSecureAddressAndEndsTheProgram) {
     // A failed run over plain HTTP: the browser still gets the HTTPS address.
     BlockTlsLibraries();
     const TNginx server(Nginx({}, kPlainHttpToo));
-    TfrmMain window(FExecutableDir.Path());
+    TfrmMain window;
     ASSERT_EQ(RunWindow(window), TLoopEnd::ConditionMet);
     ASSERT_THAT(server.AccessLog(), ElementsAre(HasSubstr(" 404 \"GET /KorvaneSetup.exe")));
     const TAddressCatcher browser;
@@ -468,7 +506,7 @@ TEST_F(DownloadRun, TheOtherLinkOpensTheSecureAddressAndEndsTheProgram) {
 TEST_F(DownloadRun, ClosingDuringTheDownloadEndsTheProgramWithoutStartingAnything) {
     // 2 MB in 100 pieces, 100 ms apart: ten seconds unless the run stops early.
     const TScriptedServer server(Scripted("/slow/2000000/100/100"));
-    TfrmMain window(FExecutableDir.Path());
+    TfrmMain window;
     TIdHTTPProgress& client = window.HttpClient();
     bool closeRequested = false;
     client.SetOnChange([&, display = client.OnChange()](TIdHTTPProgress& Sender) {
@@ -505,7 +543,7 @@ TEST_F(DownloadRun, TheBarAndTheStatusLineFollowTheDownload) {
     // Large enough that every whole percentage gets its own notification.
     ServeSetupProgram("started", 4'000'000);
     const TNginx server(Nginx());
-    TfrmMain window(FExecutableDir.Path());
+    TfrmMain window;
     TIdHTTPProgress& client = window.HttpClient();
     std::vector<TShown> shown;
     client.SetOnChange([&, display = client.OnChange()](TIdHTTPProgress& Sender) {
@@ -521,6 +559,11 @@ TEST_F(DownloadRun, TheBarAndTheStatusLineFollowTheDownload) {
     EXPECT_EQ(shown.front().Progress, 0);
     EXPECT_EQ(shown.front().Status, kDownloadingStatus);
     EXPECT_EQ(shown.back().Progress, 100);
+    // Fetching the signature afterwards moves nothing: no transfer starts again from 0.
+    const auto moved = std::find_if(shown.begin(), shown.end(),
+                                    [](const TShown& AEach) { return AEach.Progress != 0; });
+    EXPECT_TRUE(
+        std::none_of(moved, shown.end(), [](const TShown& AEach) { return AEach.Progress == 0; }));
 
     // The marquee lasts until 5 %; the notification that ends it shows the bar's recorded 0.
     std::size_t switching = 0;

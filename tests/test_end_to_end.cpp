@@ -4,8 +4,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <optional>
@@ -23,14 +25,17 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using test::kDownloadPort;
+using test::PrivateTempDir;
 using test::ProgramPath;
 using test::ReadFile;
+using test::SignFile;
 using test::SourceDir;
 using test::TChildProcess;
 using test::TNginx;
 using test::TStdio;
 using test::TTempDir;
 using test::WaitUntil;
+using test::WriteFile;
 
 constexpr const char* kXvfb = "/usr/bin/Xvfb";
 constexpr const char* kXwininfo = "/usr/bin/xwininfo";
@@ -69,9 +74,10 @@ public:
                                          "tcp"},
                 std::map<std::string, std::string>{},
                 TStdio{.In = -1, .Out = quiet.Get(), .Err = quiet.Get()});
-            // Another server that took the number first makes this one give up at once.
-            WaitUntil([&] { return fs::exists(socket) || FProcess->Wait(0ms); }, 10s);
-            if (!FProcess->Wait(0ms) && fs::exists(socket)) {
+            // Another server that took the number first makes this one give up at once. The
+            // socket comes before the server takes clients: wait until one gets an answer.
+            if (WaitUntil([&] { return FProcess->Wait(0ms) || Answers(display); }, 10s) &&
+                !FProcess->Wait(0ms)) {
                 FDisplay = display;
                 return;
             }
@@ -81,6 +87,13 @@ public:
     const std::string& Display() const { return FDisplay; }
 
 private:
+    static bool Answers(const std::string& ADisplay) {
+        const TOutputFile quiet("/dev/null");
+        TChildProcess client({kXwininfo, "-root", "-display", ADisplay}, {},
+                             TStdio{.In = -1, .Out = quiet.Get(), .Err = quiet.Get()});
+        return client.Wait(5s) == std::optional<int>(0);
+    }
+
     std::unique_ptr<TChildProcess> FProcess;
     std::string FDisplay;
 };
@@ -100,14 +113,27 @@ protected:
     std::map<std::string, std::string> Environment() const {
         return {{"DISPLAY", FXServer->Display()},
                 {"QT_QPA_PLATFORM", "xcb"},
-                {"TMPDIR", FTemp.Path().string()}};
+                {"TMPDIR", FTemp.Path().string()},
+                {"XDG_DATA_HOME", FData.Path().string()}};
     }
 
-    // Starts the copy of the program as a user would, with no argument.
-    std::unique_ptr<TChildProcess> StartProgram() const {
-        return std::make_unique<TChildProcess>(
-            std::vector<std::string>{(FProgramDir / "KorvaneDownloader").string()}, Environment());
+    // Starts the copy of the program as a user would, with no argument; `AWrapper` runs it.
+    std::unique_ptr<TChildProcess> StartProgram(std::vector<std::string> AWrapper = {}) const {
+        AWrapper.push_back((FProgramDir / "KorvaneDownloader").string());
+        return std::make_unique<TChildProcess>(std::move(AWrapper), Environment());
     }
+
+    // Whether the window tree shows a window of the program with the failure title.
+    bool ShowsFailure(std::string& ATree) const {
+        ATree = WindowTree();
+        return ATree.find("\"Téléchargement échoué !\": (\"KorvaneDownloader\"") !=
+               std::string::npos;
+    }
+
+    fs::path Target() const {
+        return PrivateTempDir(FTemp.Path(), ::getuid()) / "KorvaneSetup.exe";
+    }
+    fs::path Record() const { return FTemp / "KorvaneSetup.started"; }
 
     // The X server's window tree, one window a line with its title and class.
     std::string WindowTree() const {
@@ -122,20 +148,26 @@ protected:
         return ReadFile(output);
     }
 
-    TNginx ServeSetupProgram() const {
-        fs::copy_file(SourceDir() / "support" / "demo-setup.sh", FServed / "KorvaneSetup.exe");
-        return ServeDocuments();
+    // The stand-in setup program, signed, padded to `ASize` bytes.
+    TNginx ServeSetupProgram(std::size_t ASize = 0, std::string ADirectives = {}) const {
+        std::string program = ReadFile(SourceDir() / "support" / "demo-setup.sh");
+        program.resize(std::max(program.size(), ASize), '#');
+        WriteFile(FServed / "KorvaneSetup.exe", program);
+        SignFile(FServed / "KorvaneSetup.exe");
+        return ServeDocuments(std::move(ADirectives));
     }
-    TNginx ServeDocuments() const {
+    TNginx ServeDocuments(std::string ADirectives = {}) const {
         TNginx::TOptions options;
         options.DocRoot = FServed.Path();
         options.HttpsPort = kDownloadPort;
+        options.ServerDirectives = std::move(ADirectives);
         return TNginx(options);
     }
 
     const TTempDir FProgramDir;
     const TTempDir FServed;
     const TTempDir FTemp;
+    const TTempDir FData;
     const TTempDir FWork;
     std::unique_ptr<TXServer> FXServer;
 };
@@ -146,11 +178,14 @@ TEST_F(EndToEnd, StartsTheSetupProgramWithTheLanguageAndExitsWithZero) {
 
     EXPECT_EQ(program->Wait(60s), std::optional<int>(0));
 
-    const fs::path record = FTemp / "KorvaneSetup.started";
-    ASSERT_TRUE(WaitUntil([&] { return fs::exists(record); }, 10s));
-    EXPECT_EQ(ReadFile(record), "1\n/LANG=fr\n");
-    EXPECT_TRUE(fs::is_regular_file(FProgramDir / "libssl.so.3"));
-    EXPECT_TRUE(fs::is_regular_file(FProgramDir / "libcrypto.so.3"));
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(Record()); }, 10s));
+    EXPECT_EQ(ReadFile(Record()), "1\n/LANG=fr\n");
+    EXPECT_EQ(ReadFile(Target()), ReadFile(FServed / "KorvaneSetup.exe"));
+    EXPECT_TRUE(fs::is_regular_file(FData / "korvane" / "libssl.so.3"));
+    EXPECT_TRUE(fs::is_regular_file(FData / "korvane" / "libcrypto.so.3"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(FProgramDir.Path()), fs::directory_iterator()),
+              1)
+        << "nothing is written beside the program";
 }
 
 TEST_F(EndToEnd, AMissingFileLeavesTheWindowUpWithTheFailure) {
@@ -158,18 +193,55 @@ TEST_F(EndToEnd, AMissingFileLeavesTheWindowUpWithTheFailure) {
     const auto program = StartProgram();
 
     std::string tree;
-    const bool failed = WaitUntil(
-        [&] {
-            tree = WindowTree();
-            return tree.find("\"Téléchargement échoué !\": (\"KorvaneDownloader\"") !=
-                   std::string::npos;
-        },
-        60s);
-
-    EXPECT_TRUE(failed) << tree;
+    EXPECT_TRUE(WaitUntil([&] { return ShowsFailure(tree); }, 60s)) << tree;
     EXPECT_EQ(program->Wait(0ms), std::nullopt);
-    EXPECT_FALSE(fs::exists(FTemp / "KorvaneSetup.started"));
+    EXPECT_FALSE(fs::exists(Record()));
     program->Kill();
+}
+
+TEST_F(EndToEnd, AForgedSetupProgramIsNotStarted) {
+    const TNginx server = ServeSetupProgram();
+    WriteFile(FServed / "KorvaneSetup.exe", ReadFile(FServed / "KorvaneSetup.exe") + "# forged\n");
+    const auto program = StartProgram();
+
+    std::string tree;
+    EXPECT_TRUE(WaitUntil([&] { return ShowsFailure(tree); }, 60s)) << tree;
+    EXPECT_FALSE(fs::exists(Record()));
+    program->Kill();
+}
+
+TEST_F(EndToEnd, ASecondInstanceLeavesTheFirstOnesDownloadAlone) {
+    // 2 MB at 500 kB/s: the first instance is still writing when the second one looks.
+    const TNginx server = ServeSetupProgram(2'000'000, "limit_rate 500k;");
+    const auto first = StartProgram();
+    // Made, and held, before the first instance connects.
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(Target()); }, 30s));
+
+    const auto second = StartProgram();
+    std::string tree;
+    EXPECT_TRUE(WaitUntil([&] { return ShowsFailure(tree); }, 30s)) << tree;
+    EXPECT_EQ(first->Wait(0ms), std::nullopt) << "the first instance is still downloading";
+
+    EXPECT_EQ(first->Wait(60s), std::optional<int>(0));
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(Record()); }, 10s));
+    EXPECT_EQ(ReadFile(Target()), ReadFile(FServed / "KorvaneSetup.exe"));
+    EXPECT_EQ(second->Wait(0ms), std::nullopt) << "the second instance shows its failure";
+    second->Kill();
+}
+
+TEST_F(EndToEnd, StartsWithoutReadingItsOwnPath) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "hiding /proc in a mount namespace of its own needs root";
+    }
+    const TNginx server = ServeSetupProgram();
+    // The payloads go to the data directory, so not knowing where the program lies costs nothing.
+    const auto program =
+        StartProgram({"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
+                      "mount -t tmpfs none /proc && exec \"$0\""});
+
+    EXPECT_EQ(program->Wait(60s), std::optional<int>(0));
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(Record()); }, 10s));
+    EXPECT_EQ(ReadFile(Record()), "1\n/LANG=fr\n");
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 // Faults a download run can meet, one row each: the real window against a local server on the
-// download port, and what it shows, starts and leaves on disk afterwards.
+// download port, and what it shows, starts, asks the server and leaves on disk afterwards.
 
+#include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -31,7 +33,9 @@
 #include <gtest/gtest.h>
 
 #include "app/fmMain.h"
+#include "download/DownloadRun.h"
 #include "download/IdHTTPProgress.h"
+#include "platform/UniqueFd.h"
 #include "support/TestSupport.h"
 #include "support/WindowProbe.h"
 #include "texts/StatusTexts.h"
@@ -44,9 +48,11 @@ using namespace std::chrono_literals;
 using test::ButtonShown;
 using test::kDownloadPort;
 using test::Pattern;
+using test::PrivateTempDir;
 using test::ReadFile;
 using test::RecordingSetupProgram;
 using test::ShowsFailure;
+using test::SignFile;
 using test::StatusLine;
 using test::TNginx;
 using test::TScopedEnvironment;
@@ -118,23 +124,25 @@ private:
     fs::perms FOld;
 };
 
-// This process acts as `AUser` until it goes. Only root can do this, and back.
-class TEffectiveUser {
+// This process is `AUser`, really and effectively, until it goes: the program names its own
+// directories after the real user. Only root can do this, and back (the saved id stays root's).
+class TActingUser {
 public:
-    explicit TEffectiveUser(const passwd& AUser) {
-        if (::setegid(AUser.pw_gid) != 0 || ::seteuid(AUser.pw_uid) != 0) {
+    explicit TActingUser(const passwd& AUser) {
+        if (::setresgid(AUser.pw_gid, AUser.pw_gid, 0) != 0 ||
+            ::setresuid(AUser.pw_uid, AUser.pw_uid, 0) != 0) {
             const std::string error = ErrnoText("cannot become " + std::string(AUser.pw_name));
             Restore();
             throw std::runtime_error(error);
         }
     }
-    TEffectiveUser(const TEffectiveUser&) = delete;
-    TEffectiveUser& operator=(const TEffectiveUser&) = delete;
-    ~TEffectiveUser() { Restore(); }
+    TActingUser(const TActingUser&) = delete;
+    TActingUser& operator=(const TActingUser&) = delete;
+    ~TActingUser() { Restore(); }
 
 private:
     static void Restore() {
-        if (::seteuid(0) != 0 || ::setegid(0) != 0) {
+        if (::setresuid(0, 0, 0) != 0 || ::setresgid(0, 0, 0) != 0) {
             std::abort();  // carrying on as another user would spoil every later test
         }
     }
@@ -152,41 +160,77 @@ const passwd& Nobody() {
 // One row's world: directories, the changes made for the row, and the expected whole download.
 
 struct TRowWorld {
-    TTempDir Root;           // holds the row's directories
-    fs::path Executable;     // receives the TLS libraries
-    fs::path Served;         // nginx's document root
-    fs::path Records;        // what a started setup program writes
-    fs::path Temp;           // the user's temporary directory (TMPDIR)
-    fs::path Elsewhere;      // a directory outside the temporary one
-    std::string WholeBody;   // the body a complete download would hold
-    bool AsNobody = false;   // run the window as the user nobody
-    std::string SkipReason;  // set by an arrangement that cannot be made here
-    TUndoList Undo;          // undone before the directories go
+    TTempDir Root;            // holds the row's directories
+    fs::path Data;            // the user's data directory (XDG_DATA_HOME): the TLS libraries
+    fs::path Served;          // the servers' document root
+    fs::path Records;         // what a started setup program writes
+    fs::path Temp;            // the system's temporary directory (TMPDIR)
+    fs::path Elsewhere;       // a directory outside the temporary one
+    std::string WholeBody;    // the body a complete download would hold
+    bool AsNobody = false;    // run the window as the user nobody
+    std::string SkipReason;   // set by an arrangement that cannot be made here
+    platform::UniqueFd Held;  // a file that another instance of the program holds
+    TUndoList Undo;           // undone before the directories go
 
     TRowWorld()
-        : Executable(Root / "executable"),
+        : Data(Root / "data"),
           Served(Root / "served"),
           Records(Root / "records"),
           Temp(Root / "temp"),
           Elsewhere(Root / "elsewhere") {
-        for (const fs::path& directory : {Executable, Served, Records, Temp, Elsewhere}) {
+        for (const fs::path& directory : {Data, Served, Records, Temp, Elsewhere}) {
             fs::create_directory(directory);
         }
     }
-    fs::path Target() const { return Temp / kTargetName; }
+    uid_t Runner() const { return AsNobody ? Nobody().pw_uid : ::getuid(); }
+    fs::path Download() const { return PrivateTempDir(Temp, Runner()); }
+    fs::path Target() const { return Download() / kTargetName; }
     fs::path Record() const { return Records / "started"; }
+    fs::path Payloads() const { return Data / "korvane"; }
+
+    // The runner's own download directory, made as the program makes it.
+    void MakeDownloadDirectory() const {
+        fs::create_directory(Download());
+        fs::permissions(Download(), fs::perms::owner_all);
+    }
 };
 
 // Serves a setup program labelled by the scheme it was fetched with.
-const std::string kOnePerScheme =
-    R"(if ($https = "") { rewrite ^/KorvaneSetup\.exe$ /over-http/KorvaneSetup.exe last; })";
+const std::string kOnePerScheme = R"(if ($https = "") {
+    rewrite ^/KorvaneSetup\.exe(\.minisig)?$ /over-http/KorvaneSetup.exe$1 last;
+})";
 
+// Both signed by the publisher.
 void ServeOnePerScheme(TRowWorld& AWorld) {
     WriteFile(AWorld.Served / kTargetName, RecordingSetupProgram(AWorld.Record(), "https"));
+    SignFile(AWorld.Served / kTargetName);
     fs::create_directory(AWorld.Served / "over-http");
     WriteFile(AWorld.Served / "over-http" / kTargetName,
               RecordingSetupProgram(AWorld.Record(), "http"));
+    SignFile(AWorld.Served / "over-http" / kTargetName);
     AWorld.WholeBody = ReadFile(AWorld.Served / "over-http" / kTargetName);
+}
+
+// The setup program served over HTTPS, signed by the publisher; then `AChange` spoils it.
+void ServeSigned(TRowWorld& AWorld, const std::function<void(const fs::path&)>& AChange = {}) {
+    const fs::path program = AWorld.Served / kTargetName;
+    WriteFile(program, RecordingSetupProgram(AWorld.Record(), "https"));
+    SignFile(program);
+    if (AChange) {
+        AChange(program);
+    }
+    AWorld.WholeBody = ReadFile(program);
+}
+
+// Replaces the first occurrence of `AOld` in the file at `APath` by `ANew`.
+void Edit(const fs::path& APath, std::string_view AOld, std::string_view ANew) {
+    std::string content = ReadFile(APath);
+    const auto at = content.find(AOld);
+    if (at == std::string::npos) {
+        throw std::runtime_error(std::string(AOld) + " is not in " + APath.string());
+    }
+    content.replace(at, AOld.size(), ANew);
+    WriteFile(APath, content);
 }
 
 bool IsRoot() {
@@ -220,7 +264,8 @@ void ShareWithNobody(TRowWorld& AWorld) {
                       fs::perms::others_read | fs::perms::others_exec;
     AWorld.Undo.Add(std::make_unique<TPermissions>(AWorld.Root.Path(), open));
     fs::permissions(AWorld.Temp, fs::perms::all | fs::perms::sticky_bit);
-    fs::permissions(AWorld.Executable, fs::perms::all);
+    fs::permissions(AWorld.Data, fs::perms::all);
+    fs::permissions(AWorld.Records, fs::perms::all);
 }
 
 // ------------------------------------------------------------------------------------------------
@@ -246,15 +291,19 @@ enum class TLeft {
 struct TFaultRow {
     std::string Name;
     TServerKind Server = TServerKind::Scripted;
-    std::string Scenario;  // scripted server: the path that answers for the setup program
+    std::string Scenario;           // scripted server: the path that answers for the setup program
+    std::string SignatureScenario;  // scripted server: the same for its signature
     TListener Listener = TListener::Dual;      // scripted server: the listener on the download port
     std::size_t Announced = 0;                 // scripted server: the size of the whole body
     std::chrono::milliseconds ReadTimeout{0};  // 0: the client's own
+    bool Keyless = false;                      // a build that names no publisher key
     std::function<void(TRowWorld&)> Arrange;   // run before the servers start
     bool CloseDuringBody = false;              // ask the window to close at 10 %
     TOutcome Outcome = TOutcome::DownloadFailed;
     TLeft Left = TLeft::Empty;
-    std::string StartedLabel;  // Started: the setup program expected to run
+    bool Connected = true;        // false: no connection was made at all
+    bool PayloadsWritten = true;  // false: not even the TLS libraries were written
+    std::string StartedLabel;     // Started: the setup program expected to run
     // Untouched: the file that must keep `UntouchedContent`.
     std::function<fs::path(const TRowWorld&)> UntouchedFile;
     std::string UntouchedContent;
@@ -262,6 +311,32 @@ struct TFaultRow {
 
 void PrintTo(const TFaultRow& ARow, std::ostream* AOut) {
     *AOut << ARow.Name;
+}
+
+// Rows where something in the way makes the run fail before it asks the server anything.
+TFaultRow Refused(std::string AName, std::function<void(TRowWorld&)> AArrange,
+                  bool APayloadsWritten = false) {
+    TFaultRow row;
+    row.Name = std::move(AName);
+    row.Scenario = "/bytes/1000";
+    row.Arrange = std::move(AArrange);
+    row.Left = TLeft::Absent;
+    row.Connected = false;
+    row.PayloadsWritten = APayloadsWritten;
+    return row;
+}
+
+// Rows served by nginx, with a signed setup program unless `AArrange` says otherwise.
+TFaultRow Served(std::string AName, std::function<void(TRowWorld&)> AArrange, TOutcome AOutcome,
+                 std::string AStartedLabel = {}) {
+    TFaultRow row;
+    row.Name = std::move(AName);
+    row.Server = TServerKind::Nginx;
+    row.Arrange = std::move(AArrange);
+    row.Outcome = AOutcome;
+    row.Left = TLeft::Whole;
+    row.StartedLabel = std::move(AStartedLabel);
+    return row;
 }
 
 std::vector<TFaultRow> Rows() {
@@ -275,6 +350,8 @@ std::vector<TFaultRow> Rows() {
         return row;
     };
     std::vector<TFaultRow> rows;
+
+    // The connection and TLS.
     rows.push_back(failing("NameDoesNotResolve",
                            "/redirect-to?url=https://no-such-host.invalid/KorvaneSetup.exe"));
     {
@@ -290,6 +367,8 @@ std::vector<TFaultRow> Rows() {
         row.Listener = listener;
         rows.push_back(row);
     }
+
+    // The answer.
     rows.push_back(failing("NotFound", "/status/404"));
     rows.push_back(failing("ServerError", "/status/500"));
     rows.push_back(failing("FifteenRedirects", "/redirect/15"));
@@ -298,9 +377,32 @@ std::vector<TFaultRow> Rows() {
         "/redirect-to?url=http://127.0.0.1:" + std::to_string(kDownloadPort) + "/bytes/1000"));
     rows.push_back(failing("UnparseableStatusLine", "/bad-status-line"));
     rows.push_back(failing("HeaderBlockTooLarge", "/huge-headers"));
+    rows.push_back(failing("SwitchingProtocolsUnasked", "/switching"));
+    rows.push_back(failing("ContentLengthOverflowing", "/length/1000?value=99999999999999999999"));
+    rows.push_back(failing("ContentLengthsDiffering", "/length/1000?value=1000&value=999"));
+
+    // The body.
     rows.push_back(failing("BodyCutShort", "/cut/200000/100000", TLeft::Partial, 200000));
     rows.push_back(
         failing("ChunkedBodyCutShort", "/chunked-broken/200000", TLeft::Partial, 200000));
+    {
+        // Anyone on the way can end a connection: without a key nothing vouches for the body.
+        TFaultRow row = failing("BodyEndedByTheConnectionWithoutAKey", "/no-length/200000",
+                                TLeft::Whole, 200000);
+        row.Keyless = true;
+        rows.push_back(row);
+    }
+    {
+        TFaultRow row;
+        row.Name = "BodyEndedByTheConnectionVouchedForByItsSignature";
+        row.Scenario = "/file/KorvaneSetup.exe?framing=close";
+        row.SignatureScenario = "/file/KorvaneSetup.exe.minisig";
+        row.Arrange = [](TRowWorld& AWorld) { ServeSigned(AWorld); };
+        row.Outcome = TOutcome::Started;
+        row.Left = TLeft::Whole;
+        row.StartedLabel = "https";
+        rows.push_back(row);
+    }
     {
         TFaultRow row = failing("StallBeforeTheHeaders", "/stall-headers");
         row.ReadTimeout = 1500ms;
@@ -314,6 +416,95 @@ std::vector<TFaultRow> Rows() {
     }
     rows.push_back(
         failing("ConnectionResetInTheBody", "/reset/200000/100000", TLeft::Partial, 200000));
+
+    // The publisher's signature.
+    rows.push_back(Served(
+        "SignatureMissing",
+        [](TRowWorld& AWorld) {
+            ServeSigned(AWorld, [](const fs::path& AProgram) {
+                fs::remove(AProgram.string() + ".minisig");
+            });
+        },
+        TOutcome::DownloadFailed));
+    rows.push_back(Served(
+        "SignatureByAnotherKey",
+        [](TRowWorld& AWorld) {
+            ServeSigned(AWorld, [](const fs::path& AProgram) { SignFile(AProgram, "other"); });
+        },
+        TOutcome::DownloadFailed));
+    rows.push_back(Served(
+        "SignatureInTheLegacyForm",
+        [](TRowWorld& AWorld) {
+            ServeSigned(AWorld,
+                        [](const fs::path& AProgram) { SignFile(AProgram, "publisher", {"-l"}); });
+        },
+        TOutcome::DownloadFailed));
+    rows.push_back(Served(
+        "SetupProgramChangedAfterSigning",
+        [](TRowWorld& AWorld) {
+            ServeSigned(AWorld, [](const fs::path& AProgram) { Edit(AProgram, "https", "httpS"); });
+        },
+        TOutcome::DownloadFailed));
+    rows.push_back(Served(
+        "TrustedCommentChanged",
+        [](TRowWorld& AWorld) {
+            ServeSigned(AWorld, [](const fs::path& AProgram) {
+                SignFile(AProgram, "publisher", {"-t", "Korvane 1.0"});
+                Edit(AProgram.string() + ".minisig", "Korvane 1.0", "Korvane 1.1");
+            });
+        },
+        TOutcome::DownloadFailed));
+    rows.push_back(Served(
+        "SignatureFileTooLarge",
+        [](TRowWorld& AWorld) {
+            // The untrusted comment is not signed: the signature holds, but 4 KiB is the limit.
+            ServeSigned(AWorld, [](const fs::path& AProgram) {
+                Edit(AProgram.string() + ".minisig",
+                     "untrusted comment: ", "untrusted comment: " + std::string(4100, 'x'));
+            });
+        },
+        TOutcome::DownloadFailed));
+
+    // The TLS libraries and plain HTTP.
+    {
+        TFaultRow row = Served(
+            "DataDirectoryNotWritable",
+            [](TRowWorld& AWorld) {
+                ServeOnePerScheme(AWorld);
+                MakeReadOnly(AWorld, AWorld.Data);
+            },
+            TOutcome::Started, "http");
+        row.PayloadsWritten = false;
+        rows.push_back(row);
+    }
+    {
+        // Without a key, plain HTTP would bring a program nobody vouches for: nothing is asked.
+        TFaultRow row = Refused("DataDirectoryNotWritableWithoutAKey", [](TRowWorld& AWorld) {
+            ServeOnePerScheme(AWorld);
+            MakeReadOnly(AWorld, AWorld.Data);
+        });
+        row.Server = TServerKind::Nginx;
+        row.Keyless = true;
+        rows.push_back(row);
+    }
+    rows.push_back(Served(
+        "PayloadNameTakenByADirectory",
+        [](TRowWorld& AWorld) {
+            ServeOnePerScheme(AWorld);
+            fs::create_directories(AWorld.Payloads() / "libssl.so.3");
+        },
+        TOutcome::Started, "http"));
+    rows.push_back(Served(
+        "SetupProgramChangedOverPlainHttp",
+        [](TRowWorld& AWorld) {
+            ServeOnePerScheme(AWorld);
+            Edit(AWorld.Served / "over-http" / kTargetName, "http", "HTTP");
+            AWorld.WholeBody = ReadFile(AWorld.Served / "over-http" / kTargetName);
+            fs::create_directories(AWorld.Payloads() / "libssl.so.3");
+        },
+        TOutcome::DownloadFailed));
+
+    // The download directory and the target.
     {
         // 1 MiB into 256 KiB.
         TFaultRow row = failing("DiskFullWhileWriting", "/bytes/1048576", TLeft::Partial, 1048576);
@@ -331,33 +522,31 @@ std::vector<TFaultRow> Rows() {
         };
         rows.push_back(row);
     }
+    rows.push_back(Refused("TemporaryDirectoryNotWritable",
+                           [](TRowWorld& AWorld) { MakeReadOnly(AWorld, AWorld.Temp); }));
+    rows.push_back(Refused("DownloadDirectoryOpenToOthers", [](TRowWorld& AWorld) {
+        AWorld.MakeDownloadDirectory();
+        fs::permissions(AWorld.Download(), fs::perms::owner_all | fs::perms::group_read |
+                                               fs::perms::group_exec | fs::perms::others_read |
+                                               fs::perms::others_exec);
+    }));
+    rows.push_back(Refused("DownloadDirectoryNameTakenByAFile",
+                           [](TRowWorld& AWorld) { WriteFile(AWorld.Download(), "in the way"); }));
     {
-        TFaultRow row = failing("TemporaryDirectoryNotWritable", "/bytes/1000", TLeft::Absent);
-        row.Arrange = [](TRowWorld& AWorld) { MakeReadOnly(AWorld, AWorld.Temp); };
-        rows.push_back(row);
-    }
-    {
-        // Another user's file at the target, in a shared temporary directory.
-        TFaultRow row = failing("TargetOwnedByAnotherUser", "/bytes/1000", TLeft::Untouched);
-        row.Arrange = [](TRowWorld& AWorld) {
+        // In the shared temporary directory, another user took the runner's name first.
+        TFaultRow row = Refused("DownloadDirectoryMadeByAnotherUser", [](TRowWorld& AWorld) {
             if (!IsRoot()) {
-                AWorld.SkipReason = "acting as another user than the target's owner needs root";
+                AWorld.SkipReason = "acting as another user than the directory's owner needs root";
                 return;
             }
             ShareWithNobody(AWorld);
-            WriteFile(AWorld.Target(), "root's own file");
-            fs::permissions(AWorld.Target(), fs::perms::owner_read | fs::perms::owner_write |
-                                                 fs::perms::group_read | fs::perms::others_read |
-                                                 fs::perms::others_write);
-        };
-        row.UntouchedFile = [](const TRowWorld& AWorld) { return AWorld.Target(); };
-        row.UntouchedContent = "root's own file";
+            fs::create_directory(AWorld.Download());
+            fs::permissions(AWorld.Download(), fs::perms::all);
+        });
         rows.push_back(row);
     }
     {
-        // A link planted by another user in the shared temporary directory.
-        TFaultRow row = failing("TargetIsAnotherUsersLink", "/bytes/1000", TLeft::Untouched);
-        row.Arrange = [](TRowWorld& AWorld) {
+        TFaultRow row = Refused("DownloadDirectoryIsAnotherUsersLink", [](TRowWorld& AWorld) {
             if (!IsRoot()) {
                 AWorld.SkipReason = "a link of another user than the runner's needs root";
                 return;
@@ -366,73 +555,84 @@ std::vector<TFaultRow> Rows() {
             WriteFile(AWorld.Elsewhere / "precious", "precious content");
             fs::permissions(AWorld.Elsewhere, fs::perms::all);
             fs::permissions(AWorld.Elsewhere / "precious", fs::perms::all);
-            fs::create_symlink(AWorld.Elsewhere / "precious", AWorld.Target());
-        };
+            fs::create_directory_symlink(AWorld.Elsewhere, AWorld.Download());
+        });
         row.UntouchedFile = [](const TRowWorld& AWorld) { return AWorld.Elsewhere / "precious"; };
         row.UntouchedContent = "precious content";
+        rows.push_back(row);
+    }
+    {
+        // Another user's download directory, with a file of the runner's name in it, stays as it
+        // is.
+        TFaultRow row = Served(
+            "AnotherUsersDownloadIsNoObstacle",
+            [](TRowWorld& AWorld) {
+                if (!IsRoot()) {
+                    AWorld.SkipReason = "acting as another user needs root";
+                    return;
+                }
+                ShareWithNobody(AWorld);
+                ServeSigned(AWorld);
+                const fs::path own = PrivateTempDir(AWorld.Temp, ::getuid());
+                fs::create_directory(own);
+                WriteFile(own / kTargetName, "root's own download");
+            },
+            TOutcome::Started, "https");
+        row.UntouchedFile = [](const TRowWorld& AWorld) {
+            return PrivateTempDir(AWorld.Temp, ::getuid()) / kTargetName;
+        };
+        row.UntouchedContent = "root's own download";
+        rows.push_back(row);
+    }
+    {
+        // A second instance while the first writes its download: the first one's file stays.
+        TFaultRow row = Refused(
+            "TargetHeldByAnotherInstance",
+            [](TRowWorld& AWorld) {
+                AWorld.MakeDownloadDirectory();
+                WriteFile(AWorld.Target(), "the first instance's download");
+                AWorld.Held =
+                    platform::UniqueFd(::open(AWorld.Target().c_str(), O_RDWR | O_CLOEXEC));
+                if (!AWorld.Held || ::flock(AWorld.Held.Get(), LOCK_EX | LOCK_NB) != 0) {
+                    throw std::runtime_error(ErrnoText("cannot hold the target"));
+                }
+            },
+            true);
+        row.Left = TLeft::Untouched;
+        row.UntouchedFile = [](const TRowWorld& AWorld) { return AWorld.Target(); };
+        row.UntouchedContent = "the first instance's download";
         rows.push_back(row);
     }
     {
         // The runner's own link goes like any earlier download; what it pointed at stays.
-        TFaultRow row;
-        row.Name = "TargetIsALinkToAFileElsewhere";
-        row.Server = TServerKind::Nginx;
-        row.Arrange = [](TRowWorld& AWorld) {
-            ServeOnePerScheme(AWorld);
-            AWorld.WholeBody = ReadFile(AWorld.Served / kTargetName);
-            WriteFile(AWorld.Elsewhere / "precious", "precious content");
-            fs::create_symlink(AWorld.Elsewhere / "precious", AWorld.Target());
-        };
-        row.Outcome = TOutcome::Started;
-        row.Left = TLeft::Whole;
-        row.StartedLabel = "https";
+        TFaultRow row = Served(
+            "TargetIsALinkToAFileElsewhere",
+            [](TRowWorld& AWorld) {
+                ServeSigned(AWorld);
+                WriteFile(AWorld.Elsewhere / "precious", "precious content");
+                AWorld.MakeDownloadDirectory();
+                fs::create_symlink(AWorld.Elsewhere / "precious", AWorld.Target());
+            },
+            TOutcome::Started, "https");
         row.UntouchedFile = [](const TRowWorld& AWorld) { return AWorld.Elsewhere / "precious"; };
         row.UntouchedContent = "precious content";
         rows.push_back(row);
     }
-    {
-        TFaultRow row;
-        row.Name = "ExecutableDirectoryNotWritable";
-        row.Server = TServerKind::Nginx;
-        row.Arrange = [](TRowWorld& AWorld) {
-            ServeOnePerScheme(AWorld);
-            MakeReadOnly(AWorld, AWorld.Executable);
-        };
-        row.Outcome = TOutcome::Started;
-        row.Left = TLeft::Whole;
-        row.StartedLabel = "http";
-        rows.push_back(row);
-    }
-    {
-        TFaultRow row;
-        row.Name = "PayloadNameTakenByADirectory";
-        row.Server = TServerKind::Nginx;
-        row.Arrange = [](TRowWorld& AWorld) {
-            ServeOnePerScheme(AWorld);
-            fs::create_directory(AWorld.Executable / "libssl.so.3");
-        };
-        row.Outcome = TOutcome::Started;
-        row.Left = TLeft::Whole;
-        row.StartedLabel = "http";
-        rows.push_back(row);
-    }
-    {
-        TFaultRow row;
-        row.Name = "SetupProgramRefusedByTheSystem";
-        row.Server = TServerKind::Nginx;
-        row.Arrange = [](TRowWorld& AWorld) {
+
+    // The start.
+    rows.push_back(Served(
+        "SetupProgramRefusedByTheSystem",
+        [](TRowWorld& AWorld) {
             // Neither an executable format nor a script.
             std::string bytes(4096, '\0');
             for (std::size_t i = 0; i < bytes.size(); ++i) {
                 bytes[i] = static_cast<char>((i * 7 + 1) % 256);
             }
             WriteFile(AWorld.Served / kTargetName, bytes);
+            SignFile(AWorld.Served / kTargetName);
             AWorld.WholeBody = bytes;
-        };
-        row.Outcome = TOutcome::LaunchFailed;
-        row.Left = TLeft::Whole;
-        rows.push_back(row);
-    }
+        },
+        TOutcome::LaunchFailed));
     {
         // 2 MB in 100 pieces, 100 ms apart.
         TFaultRow row =
@@ -458,6 +658,8 @@ void StartServer(TServer& AServer, const TFaultRow& ARow, const TRowWorld& AWorl
             TScriptedServer::TOptions options;
             options.DualPort = kDownloadPort;
             options.SetupScenario = ARow.Scenario;
+            options.SignatureScenario = ARow.SignatureScenario;
+            options.DocRoot = AWorld.Served;
             options.DualPortListener = ARow.Listener;
             AServer.emplace<TScriptedServer>(std::move(options));
             return;
@@ -538,7 +740,7 @@ protected:
         const TFaultRow& row = GetParam();
         const fs::path target = FWorld.Target();
         const std::string whole =
-            row.Server == TServerKind::Scripted ? Pattern(row.Announced) : FWorld.WholeBody;
+            FWorld.WholeBody.empty() ? Pattern(row.Announced) : FWorld.WholeBody;
         switch (row.Left) {
             case TLeft::Absent:
                 EXPECT_FALSE(fs::exists(fs::symlink_status(target)));
@@ -578,6 +780,17 @@ protected:
         EXPECT_EQ(status.st_uid, ::geteuid());
     }
 
+    // Whether the run connected at all, and wrote the TLS libraries.
+    void ExpectConnectedOrNot(const TServer& AServer) const {
+        const TFaultRow& row = GetParam();
+        if (const auto* scripted = std::get_if<TScriptedServer>(&AServer)) {
+            EXPECT_EQ(scripted->ConnectionCount() != 0, row.Connected);
+        } else if (const auto* nginx = std::get_if<TNginx>(&AServer)) {
+            EXPECT_EQ(!nginx->AccessLog().empty(), row.Connected);
+        }
+        EXPECT_EQ(fs::exists(FWorld.Payloads() / "libssl.so.3"), row.PayloadsWritten);
+    }
+
     TRowWorld FWorld;
 };
 
@@ -593,11 +806,12 @@ TEST_P(FaultMatrix, ShowsStartsAndLeavesWhatTheFaultCallsFor) {
     StartServer(server, row, FWorld);
     {
         const TScopedEnvironment tmpdir("TMPDIR", FWorld.Temp.string());
-        std::optional<TEffectiveUser> runner;
+        const TScopedEnvironment dataHome("XDG_DATA_HOME", FWorld.Data.string());
+        std::optional<TActingUser> runner;
         if (FWorld.AsNobody) {
             runner.emplace(Nobody());
         }
-        TfrmMain window(FWorld.Executable);
+        TfrmMain window(row.Keyless ? std::string_view() : BuiltInSetupPublicKey());
         if (row.ReadTimeout.count() > 0) {
             window.HttpClient().SetReadTimeout(row.ReadTimeout);
         }
@@ -613,6 +827,7 @@ TEST_P(FaultMatrix, ShowsStartsAndLeavesWhatTheFaultCallsFor) {
     ExpectStartedOrNot();
     ExpectLeftOnDisk();
     ExpectUntouched();
+    ExpectConnectedOrNot(server);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, FaultMatrix, testing::ValuesIn(Rows()),

@@ -70,8 +70,12 @@ protected:
     // What the download run sees of the window.
     IMainWindowView& View() { return frmMain; }
 
-    const test::TTempDir FExecutableDirectory;
-    TfrmMain frmMain{FExecutableDirectory.Path()};
+    // Where a run would write the TLS libraries and the download.
+    const test::TTempDir FDataHome;
+    const test::TTempDir FTemp;
+    const test::TScopedEnvironment FDataHomeVariable{"XDG_DATA_HOME", FDataHome.Path().string()};
+    const test::TScopedEnvironment FTempVariable{"TMPDIR", FTemp.Path().string()};
+    TfrmMain frmMain;
 };
 
 TEST_F(TfrmMainTest, CreatedWindowIsBlankAndIdle) {
@@ -282,8 +286,9 @@ TEST_F(TfrmMainTest, ClosingBeforeTheTimerFiresStartsNoDownload) {
     ProcessEventsFor(std::chrono::milliseconds(1500));
     EXPECT_EQ(Notifications, 0);
     EXPECT_EQ(frmMain.HttpClient().Progress(), 0);
-    // A run would have written the TLS libraries here first.
-    EXPECT_TRUE(std::filesystem::is_empty(FExecutableDirectory.Path()));
+    // A run would have made its download directory, and written the TLS libraries, first.
+    EXPECT_TRUE(std::filesystem::is_empty(FDataHome.Path()));
+    EXPECT_TRUE(std::filesystem::is_empty(FTemp.Path()));
     EXPECT_TRUE(btnRetry().isHidden());
 }
 

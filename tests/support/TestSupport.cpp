@@ -277,6 +277,10 @@ std::filesystem::path KeysDir() {
     return KORVANE_TEST_KEYS_DIR;
 }
 
+std::filesystem::path PrivateTempDir(const std::filesystem::path& ATmpdir, uid_t AUser) {
+    return ATmpdir / ("korvane-" + std::to_string(AUser));
+}
+
 void SignFile(const std::filesystem::path& AFile, std::string_view AKey,
               const std::vector<std::string>& AOptions) {
     std::vector<std::string> arguments{

@@ -28,6 +28,9 @@ std::filesystem::path ProgramPath();
 // The test signing keys: publisher.pub/.key, the key the test build trusts; other.pub/.key.
 std::filesystem::path KeysDir();
 
+// The directory that the program downloads into for `AUser` when TMPDIR is `ATmpdir`.
+std::filesystem::path PrivateTempDir(const std::filesystem::path& ATmpdir, uid_t AUser);
+
 // Signs `AFile` with the test key `AKey` into `AFile`.minisig, as the publisher does, with
 // minisign's `AOptions` besides (-l: the legacy form; -t TEXT: the trusted comment).
 void SignFile(const std::filesystem::path& AFile, std::string_view AKey = "publisher",

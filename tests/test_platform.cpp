@@ -1,0 +1,404 @@
+// The Linux operating-system layer, checked with real files, locks, links and users: the program
+// later starts the file it wrote, so what the layer refuses matters as much as what it does.
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <tuple>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/Platform.h"
+#include "support/TestSupport.h"
+
+namespace korvane {
+namespace {
+
+namespace fs = std::filesystem;
+using platform::UniqueFd;
+
+[[noreturn]] void ThrowErrno(const std::string& AWhat) {
+    throw std::system_error(errno, std::generic_category(), AWhat);
+}
+
+struct stat Lstat(const fs::path& APath) {
+    struct stat status {};
+    if (::lstat(APath.c_str(), &status) != 0) {
+        ThrowErrno("cannot examine " + APath.string());
+    }
+    return status;
+}
+
+unsigned Mode(const fs::path& APath) {
+    return Lstat(APath).st_mode & 07777;
+}
+
+std::span<const std::byte> Bytes(std::string_view AText) {
+    return std::as_bytes(std::span(AText));
+}
+
+using TSnapshot = std::map<std::string, std::tuple<mode_t, ino_t, uid_t, off_t>>;
+
+// Every entry below `ADirectory`, links not followed, in enough detail to see any change.
+TSnapshot Snapshot(const fs::path& ADirectory) {
+    TSnapshot entries;
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(ADirectory)) {
+        const struct stat status = Lstat(entry.path());
+        entries[entry.path().string()] = {status.st_mode, status.st_ino, status.st_uid,
+                                          status.st_size};
+    }
+    return entries;
+}
+
+// Holds `APath` through an open file description of its own, as another instance would.
+UniqueFd Hold(const fs::path& APath) {
+    UniqueFd fd(::open(APath.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd || ::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
+        ThrowErrno("cannot hold " + APath.string());
+    }
+    return fd;
+}
+
+// True when nobody holds `APath`: a fresh open file description takes the lock at once.
+bool IsFree(const fs::path& APath) {
+    const UniqueFd fd(::open(APath.c_str(), O_RDONLY | O_CLOEXEC));
+    return fd && ::flock(fd.Get(), LOCK_EX | LOCK_NB) == 0;
+}
+
+struct TIds {
+    uid_t Uid;
+    gid_t Gid;
+};
+
+// The user nobody, when this process may act as it.
+std::optional<TIds> Nobody() {
+    const passwd* const entry = ::geteuid() == 0 ? ::getpwnam("nobody") : nullptr;
+    return entry != nullptr ? std::optional<TIds>(TIds{entry->pw_uid, entry->pw_gid})
+                            : std::nullopt;
+}
+
+// Real and effective ids of `AIds` for the object's lifetime. Root stays the saved id, so that the
+// process can become root again afterwards.
+class TActAs {
+public:
+    explicit TActAs(TIds AIds) {
+        if (::setresgid(AIds.Gid, AIds.Gid, 0) != 0 || ::setresuid(AIds.Uid, AIds.Uid, 0) != 0) {
+            const int error = errno;
+            Restore();
+            throw std::system_error(error, std::generic_category(), "cannot act as another user");
+        }
+    }
+    TActAs(const TActAs&) = delete;
+    TActAs& operator=(const TActAs&) = delete;
+    ~TActAs() { Restore(); }
+
+private:
+    static void Restore() {
+        // The rest of the suite must not run as someone else.
+        if (::setresuid(0, 0, 0) != 0 || ::setresgid(0, 0, 0) != 0) {
+            std::abort();
+        }
+    }
+};
+
+fs::path OwnName(const fs::path& AShared) {
+    return AShared / ("korvane-" + std::to_string(::getuid()));
+}
+
+TEST(UserTempDirectory, CreatesAPrivateDirectoryOnceAndTakesItAfterwards) {
+    const test::TTempDir shared;
+    const test::TScopedEnvironment tmpdir("TMPDIR", shared.Path().string());
+    const fs::path expected = OwnName(shared.Path());
+
+    EXPECT_EQ(platform::UserTempDirectory(), expected);
+    const struct stat made = Lstat(expected);
+    EXPECT_TRUE(S_ISDIR(made.st_mode));
+    EXPECT_EQ(made.st_mode & 07777, 0700u);
+    EXPECT_EQ(made.st_uid, ::getuid());
+
+    test::WriteFile(expected / "kept", "kept");
+    EXPECT_EQ(platform::UserTempDirectory(), expected);
+    EXPECT_EQ(Lstat(expected).st_ino, made.st_ino);
+    EXPECT_EQ(test::ReadFile(expected / "kept"), "kept");
+}
+
+TEST(UserTempDirectory, FallsBackToTmpWithoutTmpdir) {
+    const fs::path expected = OwnName("/tmp");
+    const bool existed = fs::exists(fs::symlink_status(expected));
+    {
+        const test::TScopedEnvironment tmpdir("TMPDIR", "");
+        EXPECT_EQ(platform::UserTempDirectory(), expected);
+        ::unsetenv("TMPDIR");
+        EXPECT_EQ(platform::UserTempDirectory(), expected);
+    }
+    if (!existed) {
+        std::error_code error;
+        fs::remove(expected, error);  // only when still empty: someone may have started using it
+    }
+}
+
+TEST(UserTempDirectory, RefusesANameThatIsNotTheUsersAlone) {
+    for (const std::string layout : {"link to an own directory", "dangling link", "regular file",
+                                     "0740", "0720", "0710", "0704", "0702", "0701"}) {
+        SCOPED_TRACE(layout);
+        const test::TTempDir shared;
+        const test::TScopedEnvironment tmpdir("TMPDIR", shared.Path().string());
+        const fs::path name = OwnName(shared.Path());
+        if (layout == "link to an own directory") {
+            ASSERT_EQ(::mkdir((shared / "own").c_str(), 0700), 0);
+            fs::create_directory_symlink(shared / "own", name);
+        } else if (layout == "dangling link") {
+            fs::create_directory_symlink(shared / "nowhere", name);
+        } else if (layout == "regular file") {
+            test::WriteFile(name, "");
+            ASSERT_EQ(::chmod(name.c_str(), 0700), 0);
+        } else {
+            ASSERT_EQ(::mkdir(name.c_str(), 0700), 0);
+            ASSERT_EQ(::chmod(name.c_str(), static_cast<mode_t>(std::stoul(layout, nullptr, 8))),
+                      0);
+        }
+        const TSnapshot before = Snapshot(shared.Path());
+        EXPECT_THROW(platform::UserTempDirectory(), std::system_error);
+        EXPECT_EQ(Snapshot(shared.Path()), before);
+    }
+}
+
+TEST(UserTempDirectory, RefusesAnotherUsersDirectoryUnderTheRealUid) {
+    const std::optional<TIds> nobody = Nobody();
+    if (!nobody) {
+        GTEST_SKIP() << "acting as another user needs root and the user nobody";
+    }
+    const test::TTempDir shared;
+    ASSERT_EQ(::chmod(shared.Path().c_str(), 01777), 0);  // shared as /tmp is
+    const test::TScopedEnvironment tmpdir("TMPDIR", shared.Path().string());
+
+    const fs::path rootName = shared / "korvane-0";
+    ASSERT_EQ(::mkdir(rootName.c_str(), 0700), 0);
+    ASSERT_EQ(::chown(rootName.c_str(), nobody->Uid, nobody->Gid), 0);
+    EXPECT_THROW(platform::UserTempDirectory(), std::system_error);
+    EXPECT_EQ(Lstat(rootName).st_uid, nobody->Uid);
+
+    const fs::path nobodyName = shared / ("korvane-" + std::to_string(nobody->Uid));
+    ASSERT_EQ(::mkdir(nobodyName.c_str(), 0700), 0);
+    {
+        const TActAs actAs(*nobody);
+        if (::access(shared.Path().c_str(), W_OK | X_OK) != 0) {
+            GTEST_SKIP() << "nobody cannot reach " << shared.Path();
+        }
+        EXPECT_THROW(platform::UserTempDirectory(), std::system_error);
+    }
+    EXPECT_EQ(Lstat(nobodyName).st_uid, 0u);
+
+    ASSERT_EQ(::rmdir(nobodyName.c_str()), 0);
+    {
+        const TActAs actAs(*nobody);
+        EXPECT_EQ(platform::UserTempDirectory(), nobodyName);
+    }
+    const struct stat made = Lstat(nobodyName);
+    EXPECT_EQ(made.st_uid, nobody->Uid);
+    EXPECT_EQ(made.st_mode & 07777, 0700u);
+}
+
+TEST(UserDataDirectory, MakesWhatIsMissingPrivateAndLeavesWhatExists) {
+    const test::TTempDir root;
+    ASSERT_EQ(::chmod(root.Path().c_str(), 0755), 0);
+    const test::TScopedEnvironment home("HOME", (root / "home").string());
+    ASSERT_EQ(::mkdir((root / "home").c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir((root / "home/.local").c_str(), 0755), 0);
+
+    {
+        const test::TScopedEnvironment data("XDG_DATA_HOME", (root / "data/deeper").string());
+        EXPECT_EQ(platform::UserDataDirectory(), root / "data/deeper/korvane");
+    }
+    const std::optional<std::string> ignored[] = {std::nullopt, "", "relative"};
+    for (const std::optional<std::string>& data : ignored) {
+        const test::TScopedEnvironment variable("XDG_DATA_HOME", data.value_or(""));
+        if (!data) {
+            ::unsetenv("XDG_DATA_HOME");
+        }
+        EXPECT_EQ(platform::UserDataDirectory(), root / "home/.local/share/korvane")
+            << "XDG_DATA_HOME=" << data.value_or("(unset)");
+    }
+
+    for (const char* made : {"data", "data/deeper", "data/deeper/korvane", "home/.local/share",
+                             "home/.local/share/korvane"}) {
+        const struct stat status = Lstat(root / made);
+        EXPECT_TRUE(S_ISDIR(status.st_mode)) << made;
+        EXPECT_EQ(status.st_mode & 07777, 0700u) << made;
+    }
+    EXPECT_EQ(Mode(root.Path()), 0755u);
+    EXPECT_EQ(Mode(root / "home/.local"), 0755u);
+}
+
+TEST(UserDataDirectory, ThrowsWithoutAnAbsoluteDirectory) {
+    const test::TScopedEnvironment data("XDG_DATA_HOME", "relative/data");
+    const test::TScopedEnvironment home("HOME", "");
+    EXPECT_THROW(platform::UserDataDirectory(), std::system_error);
+    ::unsetenv("HOME");
+    EXPECT_THROW(platform::UserDataDirectory(), std::system_error);
+    ::setenv("HOME", "relative/home", 1);
+    EXPECT_THROW(platform::UserDataDirectory(), std::system_error);
+}
+
+TEST(CreatePrivateFile, CreatesOrEmptiesAnOwnFileAndHoldsItUntilClosed) {
+    const test::TTempDir dir;
+    const fs::path fresh = dir / "fresh";
+    {
+        const platform::TFile file = platform::CreatePrivateFile(fresh);
+        const struct stat status = Lstat(fresh);
+        EXPECT_TRUE(S_ISREG(status.st_mode));
+        EXPECT_EQ(status.st_mode & 07777, 0600u);
+        EXPECT_EQ(status.st_uid, ::getuid());
+        EXPECT_FALSE(IsFree(fresh));
+        EXPECT_THROW(platform::CreatePrivateFile(fresh), std::system_error);
+    }
+    EXPECT_TRUE(IsFree(fresh));
+
+    for (const std::string content : {"", "an earlier download"}) {
+        const fs::path old = dir / "old";
+        test::WriteFile(old, content);
+        ASSERT_EQ(::chmod(old.c_str(), 0644), 0);
+        platform::TFile file = platform::CreatePrivateFile(old);
+        EXPECT_EQ(Lstat(old).st_size, 0) << content;
+        EXPECT_EQ(Mode(old), 0600u) << content;
+        EXPECT_FALSE(IsFree(old));
+        file.Close();
+        EXPECT_TRUE(IsFree(old));
+    }
+}
+
+TEST(CreatePrivateFile, RefusesAHeldFileALinkOrASecondNameTouchingNothing) {
+    const test::TTempDir dir;
+    for (const char* name : {"held", "target", "named"}) {
+        test::WriteFile(dir / name, name);
+    }
+    fs::create_symlink(dir / "target", dir / "link");
+    fs::create_symlink(dir / "nowhere", dir / "dangling");
+    fs::create_hard_link(dir / "named", dir / "alias");
+    const TSnapshot before = Snapshot(dir.Path());
+    {
+        const UniqueFd other = Hold(dir / "held");
+        EXPECT_THROW(platform::CreatePrivateFile(dir / "held"), std::system_error);
+    }
+    for (const char* name : {"link", "dangling", "named"}) {
+        EXPECT_THROW(platform::CreatePrivateFile(dir / name), std::system_error) << name;
+    }
+    EXPECT_EQ(Snapshot(dir.Path()), before);
+    for (const char* name : {"held", "target", "named"}) {
+        EXPECT_EQ(test::ReadFile(dir / name), name);
+        EXPECT_TRUE(IsFree(dir / name)) << name;  // a refusal keeps no hold
+    }
+}
+
+TEST(CreatePrivateFile, RefusesAnotherUsersFile) {
+    const std::optional<TIds> nobody = Nobody();
+    if (!nobody) {
+        GTEST_SKIP() << "a file of another user needs root to make";
+    }
+    const test::TTempDir dir;
+    const fs::path theirs = dir / "theirs";
+    test::WriteFile(theirs, "theirs");
+    ASSERT_EQ(::chown(theirs.c_str(), nobody->Uid, nobody->Gid), 0);
+    const TSnapshot before = Snapshot(dir.Path());
+    EXPECT_THROW(platform::CreatePrivateFile(theirs), std::system_error);
+    EXPECT_EQ(Snapshot(dir.Path()), before);
+    EXPECT_EQ(test::ReadFile(theirs), "theirs");
+    EXPECT_TRUE(IsFree(theirs));
+}
+
+TEST(DeleteFile, RemovesFreeFilesAndLinksButNeitherHeldFilesNorLinkTargets) {
+    const test::TTempDir dir;
+    for (const char* name : {"free", "held", "target"}) {
+        test::WriteFile(dir / name, name);
+    }
+    fs::create_symlink(dir / "target", dir / "link");
+    {
+        const UniqueFd other = Hold(dir / "held");
+        platform::TFile open = platform::CreatePrivateFile(dir / "open");
+        for (const char* name : {"free", "held", "link", "open", "missing"}) {
+            EXPECT_NO_THROW(platform::DeleteFile(dir / name)) << name;
+        }
+        EXPECT_EQ(test::ReadFile(dir / "held"), "held");
+        EXPECT_TRUE(fs::exists(dir / "open"));
+        open.Close();
+        platform::DeleteFile(dir / "open");
+    }
+    for (const char* gone : {"free", "link", "open"}) {
+        EXPECT_FALSE(fs::exists(fs::symlink_status(dir / gone))) << gone;
+    }
+    EXPECT_EQ(test::ReadFile(dir / "target"), "target");
+}
+
+TEST(TFile, ReadsBackWhatWasWrittenFromAnyOffset) {
+    const test::TTempDir dir;
+    platform::TFile file = platform::CreatePrivateFile(dir / "file");
+    const std::string content = test::Pattern(70000);
+    file.Write(Bytes(std::string_view(content).substr(0, 1000)));
+    file.Write(Bytes(std::string_view(content).substr(1000)));
+    EXPECT_EQ(test::ReadFile(dir / "file"), content);
+
+    std::vector<std::byte> buffer(content.size() + 10);
+    const auto text = [&](std::size_t ACount) {
+        return std::string(reinterpret_cast<const char*>(buffer.data()), ACount);
+    };
+    for (const std::size_t offset : {0, 1, 65536, 69999}) {
+        const std::size_t count = file.ReadAt(static_cast<std::int64_t>(offset), buffer);
+        EXPECT_EQ(count, content.size() - offset) << offset;
+        EXPECT_EQ(text(count), content.substr(offset)) << offset;
+    }
+    EXPECT_EQ(file.ReadAt(65000, std::span(buffer).first(3000)), 3000u);
+    EXPECT_EQ(text(3000), content.substr(65000, 3000));
+    EXPECT_EQ(file.ReadAt(70000, buffer), 0u);
+    EXPECT_EQ(file.ReadAt(80000, buffer), 0u);
+}
+
+TEST(TFile, MakeExecutableChangesTheOpenFileAndRefusesASecondName) {
+    const test::TTempDir dir;
+    const fs::path name = dir / "setup";
+    platform::TFile file = platform::CreatePrivateFile(name);
+    // The name leads to another file by now: the open one is what becomes executable.
+    fs::rename(name, dir / "moved");
+    test::WriteFile(name, "other");
+    ASSERT_EQ(::chmod(name.c_str(), 0600), 0);
+    file.MakeExecutable();
+    EXPECT_EQ(Mode(dir / "moved"), 0700u);
+    EXPECT_EQ(Mode(name), 0600u);
+
+    platform::TFile linked = platform::CreatePrivateFile(dir / "linked");
+    fs::create_hard_link(dir / "linked", dir / "alias");
+    EXPECT_THROW(linked.MakeExecutable(), std::system_error);
+    EXPECT_EQ(Mode(dir / "linked"), 0600u);
+}
+
+TEST(TFile, CloseGivesUpTheHoldAndIsHarmlessAgain) {
+    const test::TTempDir dir;
+    const fs::path name = dir / "file";
+    std::optional<platform::TFile> first(platform::CreatePrivateFile(name));
+    first->Close();
+    EXPECT_TRUE(IsFree(name));
+    EXPECT_NO_THROW(first->Close());
+
+    // Likely given the descriptor number that the first one had: its end must not close it.
+    platform::TFile second = platform::CreatePrivateFile(name);
+    first.reset();
+    EXPECT_FALSE(IsFree(name));
+    second.Write(Bytes("still open"));
+    EXPECT_EQ(test::ReadFile(name), "still open");
+}
+
+}  // namespace
+}  // namespace korvane
