@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Download benchmark: the real run path (the window with its progress display), the HTTP client
-# alone and curl, each fetching files from a local nginx over HTTPS and plain HTTP; then the
-# window's start-up next to a bare Qt window. Prints the figures and whether the targets are met.
+# alone and curl, each fetching files from a local nginx over HTTPS and plain HTTP; what checking
+# the publisher's signature costs for each file; then the window's start-up next to a bare Qt
+# window. Prints the figures and whether the targets are met.
 #
 #   ./bench.sh [SIZE_MIB...]      sizes of the files to fetch, default: 64 256 1024
 #
@@ -13,6 +14,7 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 build_dir=$root/build-bench
 pki_dir=$build_dir/pki
+keys_dir=$build_dir/keys
 repeat=${BENCH_REPEAT:-5}
 startup_repeat=${BENCH_STARTUP_REPEAT:-10}
 source "$root/scripts/debian-packages.sh"
@@ -31,6 +33,7 @@ print(s.getsockname()[1])'
 
 build_bench() {
     "$root/tests/support/make-test-pki.sh" "$pki_dir"
+    "$root/tests/support/make-test-keys.sh" "$keys_dir"
     cmake -S "$root" -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DKORVANE_BUILD_BENCH=ON \
         -DKORVANE_TRUSTED_CA="$pki_dir/ca.pem" >/dev/null
     cmake --build "$build_dir" -j2 --target korvane_bench >/dev/null
@@ -41,6 +44,7 @@ make_files() {
     mkdir -p "$docroot"
     for size in "${sizes[@]}"; do
         head -c "$((size * 1024 * 1024))" /dev/urandom >"$docroot/$size.bin"
+        minisign -S -s "$keys_dir/publisher.key" -m "$docroot/$size.bin" >/dev/null
     done
 }
 
@@ -110,7 +114,7 @@ cleanup() {
 }
 
 install_missing_packages build-essential cmake qt6-base-dev libcurl4-openssl-dev libssl-dev openssl \
-    nginx-light curl python3
+    nginx-light curl python3 minisign
 build_bench
 
 trap cleanup EXIT
@@ -137,5 +141,5 @@ done
 echo "korvane_bench: $(nproc) cores, $(curl --version | head -n 1 | cut -d' ' -f1-5)"
 "$build_dir/bench/korvane_bench" --cacert "$pki_dir/ca.pem" \
     --https "https://127.0.0.1:$https_port" --http "http://127.0.0.1:$http_port" \
-    --docroot "$docroot" --target-dir "$downloads" \
+    --docroot "$docroot" --target-dir "$downloads" --public-key "$keys_dir/publisher.pub" \
     --repeat "$repeat" --startup-repeat "$startup_repeat" "${files[@]}"

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Shows the program at work against a local download server: installs what is missing (Debian 12),
-# builds the program for a download host on 127.0.0.1 with a certificate authority of its own,
-# serves a stand-in setup program slowly enough to watch, runs the program in a window (on Xvfb when
-# there is no display), takes screenshots and reports what happened. Works as root and, through
-# sudo, as a normal user. Everything it starts is stopped when it ends.
+# builds the program for a download host on 127.0.0.1 with a certificate authority and a publisher
+# key of its own, serves a stand-in setup program signed with that key slowly enough to watch, runs
+# the program in a window (on Xvfb when there is no display), takes screenshots and reports what
+# happened. Works as root and, through sudo, as a normal user. Everything it starts is stopped when
+# it ends.
 set -euo pipefail
 
 cd "$(dirname "$0")"
@@ -17,7 +18,7 @@ readonly rate=448k                         # nginx's pace: about ten seconds for
 readonly packages=(
     build-essential cmake
     qt6-base-dev qt6-qpa-plugins libcurl4-openssl-dev libssl-dev
-    openssl ca-certificates python3
+    openssl ca-certificates python3 minisign
     nginx-light
     xvfb x11-utils imagemagick  # a display when there is none, and screenshots
 )
@@ -50,18 +51,24 @@ wait_for() {  # SECONDS COMMAND...: true once COMMAND succeeds within SECONDS
 
 port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 
+# The demo's own certificate authority, and its own publisher key pair (keys/publisher.pub/.key),
+# as a release build would name the maker's key.
 build_program() {  # PORT
     tests/support/make-test-pki.sh "$build_dir/pki" >/dev/null
+    tests/support/make-test-keys.sh "$build_dir/keys"
     cmake -S . -B "$build_dir" -DKORVANE_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DKORVANE_DOWNLOAD_HOST="127.0.0.1:$1" -DKORVANE_TRUSTED_CA="$build_dir/pki/ca.pem" >/dev/null
+        -DKORVANE_DOWNLOAD_HOST="127.0.0.1:$1" -DKORVANE_TRUSTED_CA="$build_dir/pki/ca.pem" \
+        -DKORVANE_SETUP_PUBLIC_KEY="$build_dir/keys/publisher.pub" >/dev/null
     cmake --build "$build_dir" -j"$(nproc)" --target KorvaneDownloader
 }
 
-# The stand-in setup program, padded after its end so that the download takes a while.
+# The stand-in setup program, padded after its end so that the download takes a while, and signed
+# as the maker signs a release: KorvaneSetup.exe.minisig beside it.
 make_setup_program() {  # FILE
     cp tests/support/demo-setup.sh "$1"
     local padding=$((setup_size - $(stat -c %s "$1")))
     head -c "$padding" < <(yes '# padding to make the download last long enough to watch') >>"$1"
+    minisign -S -s "$build_dir/keys/publisher.key" -m "$1" -t "Korvane demo setup program" >/dev/null
 }
 
 start_nginx() {  # PORT DOCROOT
@@ -121,7 +128,7 @@ screenshot() {  # NAME
 main() {
     install_missing_packages "${packages[@]}"
     rm -rf "$run_dir" "$screenshot_dir"
-    mkdir -p "$run_dir/www" "$run_dir/bin" "$run_dir/tmp" "$screenshot_dir"
+    mkdir -p "$run_dir/www" "$run_dir/data" "$run_dir/tmp" "$screenshot_dir"
 
     local port
     port=$(free_port)
@@ -131,10 +138,9 @@ main() {
     say "serving https://127.0.0.1:$port/KorvaneSetup.exe ($setup_size bytes at $rate/s)"
     ensure_display
 
-    # A copy of its own, since the program writes the TLS libraries beside itself.
-    cp "$build_dir/KorvaneDownloader" "$run_dir/bin/"
-    TMPDIR=$run_dir/tmp QT_QPA_PLATFORM=xcb "$run_dir/bin/KorvaneDownloader" \
-        >"$run_dir/program.log" 2>&1 &
+    # A temporary and a data directory of the demo's own, so that nothing of the user's is touched.
+    TMPDIR=$run_dir/tmp XDG_DATA_HOME=$run_dir/data QT_QPA_PLATFORM=xcb \
+        "$build_dir/KorvaneDownloader" >"$run_dir/program.log" 2>&1 &
     local program=$!
     started_pids+=("$program")
 
@@ -167,7 +173,12 @@ main() {
         say "the setup program did not run; the program's output:"
         sed 's/^/    /' "$run_dir/program.log"
     fi
-    say "TLS libraries written beside the program: $(cd "$run_dir/bin" && echo lib*.so.3)"
+    say "what the server was asked:"
+    awk '{ print "    " $6, $7, $9 }' "$run_dir/nginx/access.log" | tr -d '"'
+    if [[ -s $record ]] && grep -q 'KorvaneSetup.exe.minisig HTTP/1.1" 200' "$run_dir/nginx/access.log"; then
+        say "the setup program was started after its signature by $(sed -n 1p "$build_dir/keys/publisher.pub" | sed 's/.*key //') held"
+    fi
+    say "TLS libraries written into the data directory: $(cd "$run_dir/data/korvane" 2>/dev/null && echo lib*.so.3)"
     say "screenshots:"
     printf '    %s\n' "${shots[@]}"
 }

@@ -11,6 +11,7 @@ readonly packages=(
     build-essential cmake
     qt6-base-dev libcurl4-openssl-dev libssl-dev libgtest-dev libgmock-dev
     openssl ca-certificates  # the test certificates
+    minisign                 # the test signing keys and signatures
     nginx-light python3      # the local test servers
     xvfb x11-utils           # the end-to-end test's display and its window list
 )

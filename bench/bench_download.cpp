@@ -3,9 +3,10 @@
 // time and peak memory are those of a whole program run. ./bench.sh provides the servers and files:
 //
 //   korvane_bench --cacert CA --https BASE --http BASE --docroot DIR --target-dir DIR
-//                 [--repeat N] [--startup-repeat N] FILE...
+//                 [--public-key KEY] [--repeat N] [--startup-repeat N] FILE...
 //
-// Both BASE addresses serve each FILE of DIR as BASE/FILE.
+// Both BASE addresses serve each FILE of DIR as BASE/FILE. With a minisign public key KEY, each
+// FILE of DIR signed beside it (FILE.minisig) also gets the cost of checking its signature.
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -23,9 +24,13 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <iomanip>
 #include <iostream>
+#include <iterator>
 #include <map>
+#include <optional>
+#include <span>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -34,6 +39,8 @@
 
 #include "app/fmMain.h"
 #include "download/IdHTTPProgress.h"
+#include "download/SetupSignature.h"
+#include "platform/Platform.h"
 #include "platform/UniqueFd.h"
 
 extern char** environ;
@@ -301,6 +308,7 @@ struct TOptions {
     fs::path CaFile;
     fs::path DocRoot;
     fs::path TargetDir;
+    fs::path PublicKey;
     std::string HttpsBase;
     std::string HttpBase;
     int Repeat = 5;
@@ -536,6 +544,64 @@ void PrintTargets(const TResults& AResults) {
 }
 
 // ------------------------------------------------------------------------------------------------
+// The publisher's signature: what checking it adds to a run, in this process, the file in the page
+// cache as it is right after its download.
+
+// The base64 line of a public key file as `minisign -G` writes it.
+std::string PublicKeyLine(const fs::path& AKeyFile) {
+    std::ifstream file(AKeyFile);
+    std::string line;
+    std::getline(file, line);
+    std::getline(file, line);
+    return line;
+}
+
+double SignatureCheckSeconds(const TPublisherKey& AKey, const fs::path& AFile) {
+    std::ifstream signatureFile(AFile.string() + ".minisig", std::ios::binary);
+    const std::string signature((std::istreambuf_iterator<char>(signatureFile)),
+                                std::istreambuf_iterator<char>());
+    UniqueFd fd(::open(AFile.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
+        ThrowErrno("cannot open " + AFile.string());
+    }
+    const platform::TFile file(std::move(fd), AFile);
+    std::int64_t offset = 0;
+    const auto start = TClock::now();
+    const bool holds = SignatureHolds(AKey, signature, [&](std::span<std::byte> ABuffer) {
+        const std::size_t count = file.ReadAt(offset, ABuffer);
+        offset += static_cast<std::int64_t>(count);
+        return count;
+    });
+    const std::chrono::duration<double> elapsed = TClock::now() - start;
+    if (!holds) {
+        throw std::runtime_error("the signature of " + AFile.string() + " does not hold");
+    }
+    return elapsed.count();
+}
+
+void PrintSignatureChecks(const TOptions& AOptions) {
+    const std::optional<TPublisherKey> key = ParsePublisherKey(PublicKeyLine(AOptions.PublicKey));
+    if (!key) {
+        throw std::invalid_argument(AOptions.PublicKey.string() + " is not a minisign public key");
+    }
+    std::cout << "\nChecking the publisher's signature (median of " << AOptions.Repeat << ")\n"
+              << std::fixed;
+    for (const std::string& name : AOptions.Files) {
+        const fs::path file = AOptions.DocRoot / name;
+        std::vector<double> seconds;
+        for (int run = 0; run < AOptions.Repeat; ++run) {
+            seconds.push_back(SignatureCheckSeconds(*key, file));
+        }
+        const double median = Median(seconds);
+        const auto size = static_cast<std::int64_t>(fs::file_size(file));
+        std::cout << "  " << std::left << std::setw(26) << SizeName(size) << std::right
+                  << std::setprecision(3) << std::setw(9) << median << " s" << std::setprecision(0)
+                  << std::setw(9) << static_cast<double>(size) / kMiB / median << " MiB/s\n";
+    }
+    std::cout << std::defaultfloat << std::flush;
+}
+
+// ------------------------------------------------------------------------------------------------
 // The driver.
 
 TOptions ParseOptions(const std::vector<std::string>& AArguments) {
@@ -544,7 +610,8 @@ TOptions ParseOptions(const std::vector<std::string>& AArguments) {
                                                        {"--http", &options.HttpBase}};
     const std::map<std::string, fs::path*> paths = {{"--cacert", &options.CaFile},
                                                     {"--docroot", &options.DocRoot},
-                                                    {"--target-dir", &options.TargetDir}};
+                                                    {"--target-dir", &options.TargetDir},
+                                                    {"--public-key", &options.PublicKey}};
     const std::map<std::string, int*> counts = {{"--repeat", &options.Repeat},
                                                 {"--startup-repeat", &options.StartupRepeat}};
     for (size_t at = 0; at < AArguments.size(); ++at) {
@@ -571,7 +638,7 @@ TOptions ParseOptions(const std::vector<std::string>& AArguments) {
         options.HttpsBase.empty() || options.HttpBase.empty()) {
         throw std::invalid_argument(
             "usage: korvane_bench --cacert CA --https BASE --http BASE --docroot DIR "
-            "--target-dir DIR [--repeat N] [--startup-repeat N] FILE...");
+            "--target-dir DIR [--public-key KEY] [--repeat N] [--startup-repeat N] FILE...");
     }
     return options;
 }
@@ -589,6 +656,9 @@ int RunBenchmark(const TOptions& AOptions) {
             results.Cases.emplace_back(transfer, bench.Run(transfer));
             PrintCase(transfer, results.Cases.back().second, AOptions.Repeat);
         }
+    }
+    if (!AOptions.PublicKey.empty()) {
+        PrintSignatureChecks(AOptions);
     }
     results.Startup = MeasureStartup(AOptions.StartupRepeat);
     PrintStartup(results.Startup, AOptions.StartupRepeat);
