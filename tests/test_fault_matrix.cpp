@@ -2,7 +2,6 @@
 // download port, and what it shows, starts, asks the server and leaves on disk afterwards.
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -124,38 +123,6 @@ private:
     fs::perms FOld;
 };
 
-// This process is `AUser`, really and effectively, until it goes: the program names its own
-// directories after the real user. Only root can do this, and back (the saved id stays root's).
-class TActingUser {
-public:
-    explicit TActingUser(const passwd& AUser) {
-        if (::setresgid(AUser.pw_gid, AUser.pw_gid, 0) != 0 ||
-            ::setresuid(AUser.pw_uid, AUser.pw_uid, 0) != 0) {
-            const std::string error = ErrnoText("cannot become " + std::string(AUser.pw_name));
-            Restore();
-            throw std::runtime_error(error);
-        }
-    }
-    TActingUser(const TActingUser&) = delete;
-    TActingUser& operator=(const TActingUser&) = delete;
-    ~TActingUser() { Restore(); }
-
-private:
-    static void Restore() {
-        if (::setresuid(0, 0, 0) != 0 || ::setresgid(0, 0, 0) != 0) {
-            std::abort();  // carrying on as another user would spoil every later test
-        }
-    }
-};
-
-const passwd& Nobody() {
-    const passwd* const user = ::getpwnam("nobody");
-    if (user == nullptr) {
-        throw std::runtime_error("no user \"nobody\"");
-    }
-    return *user;
-}
-
 // ------------------------------------------------------------------------------------------------
 // One row's world: directories, the changes made for the row, and the expected whole download.
 
@@ -182,7 +149,7 @@ struct TRowWorld {
             fs::create_directory(directory);
         }
     }
-    uid_t Runner() const { return AsNobody ? Nobody().pw_uid : ::getuid(); }
+    uid_t Runner() const { return AsNobody ? test::OtherUser().value().Uid : ::getuid(); }
     fs::path Download() const { return PrivateTempDir(Temp, Runner()); }
     fs::path Target() const { return Download() / kTargetName; }
     fs::path Record() const { return Records / "started"; }
@@ -807,9 +774,9 @@ TEST_P(FaultMatrix, ShowsStartsAndLeavesWhatTheFaultCallsFor) {
     {
         const TScopedEnvironment tmpdir("TMPDIR", FWorld.Temp.string());
         const TScopedEnvironment dataHome("XDG_DATA_HOME", FWorld.Data.string());
-        std::optional<TActingUser> runner;
+        std::optional<test::TActingUser> runner;
         if (FWorld.AsNobody) {
-            runner.emplace(Nobody());
+            runner.emplace(test::OtherUser().value());
         }
         TfrmMain window(row.Keyless ? std::string_view() : BuiltInSetupPublicKey());
         if (row.ReadTimeout.count() > 0) {

@@ -2,7 +2,6 @@
 // later starts the file it wrote, so what the layer refuses matters as much as what it does.
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -79,50 +78,10 @@ bool IsFree(const fs::path& APath) {
     return fd && ::flock(fd.Get(), LOCK_EX | LOCK_NB) == 0;
 }
 
-struct TIds {
-    uid_t Uid;
-    gid_t Gid;
-};
-
-// The user nobody, when this process may act as it.
-std::optional<TIds> Nobody() {
-    const passwd* const entry = ::geteuid() == 0 ? ::getpwnam("nobody") : nullptr;
-    return entry != nullptr ? std::optional<TIds>(TIds{entry->pw_uid, entry->pw_gid})
-                            : std::nullopt;
-}
-
-// Real and effective ids of `AIds` for the object's lifetime. Root stays the saved id, so that the
-// process can become root again afterwards.
-class TActAs {
-public:
-    explicit TActAs(TIds AIds) {
-        if (::setresgid(AIds.Gid, AIds.Gid, 0) != 0 || ::setresuid(AIds.Uid, AIds.Uid, 0) != 0) {
-            const int error = errno;
-            Restore();
-            throw std::system_error(error, std::generic_category(), "cannot act as another user");
-        }
-    }
-    TActAs(const TActAs&) = delete;
-    TActAs& operator=(const TActAs&) = delete;
-    ~TActAs() { Restore(); }
-
-private:
-    static void Restore() {
-        // The rest of the suite must not run as someone else.
-        if (::setresuid(0, 0, 0) != 0 || ::setresgid(0, 0, 0) != 0) {
-            std::abort();
-        }
-    }
-};
-
-fs::path OwnName(const fs::path& AShared) {
-    return AShared / ("korvane-" + std::to_string(::getuid()));
-}
-
 TEST(UserTempDirectory, CreatesAPrivateDirectoryOnceAndTakesItAfterwards) {
     const test::TTempDir shared;
     const test::TScopedEnvironment tmpdir("TMPDIR", shared.Path().string());
-    const fs::path expected = OwnName(shared.Path());
+    const fs::path expected = test::PrivateTempDir(shared.Path(), ::getuid());
 
     EXPECT_EQ(platform::UserTempDirectory(), expected);
     const struct stat made = Lstat(expected);
@@ -137,7 +96,7 @@ TEST(UserTempDirectory, CreatesAPrivateDirectoryOnceAndTakesItAfterwards) {
 }
 
 TEST(UserTempDirectory, FallsBackToTmpWithoutTmpdir) {
-    const fs::path expected = OwnName("/tmp");
+    const fs::path expected = test::PrivateTempDir("/tmp", ::getuid());
     const bool existed = fs::exists(fs::symlink_status(expected));
     {
         const test::TScopedEnvironment tmpdir("TMPDIR", "");
@@ -157,7 +116,7 @@ TEST(UserTempDirectory, RefusesANameThatIsNotTheUsersAlone) {
         SCOPED_TRACE(layout);
         const test::TTempDir shared;
         const test::TScopedEnvironment tmpdir("TMPDIR", shared.Path().string());
-        const fs::path name = OwnName(shared.Path());
+        const fs::path name = test::PrivateTempDir(shared.Path(), ::getuid());
         if (layout == "link to an own directory") {
             ASSERT_EQ(::mkdir((shared / "own").c_str(), 0700), 0);
             fs::create_directory_symlink(shared / "own", name);
@@ -178,7 +137,7 @@ TEST(UserTempDirectory, RefusesANameThatIsNotTheUsersAlone) {
 }
 
 TEST(UserTempDirectory, RefusesAnotherUsersDirectoryUnderTheRealUid) {
-    const std::optional<TIds> nobody = Nobody();
+    const std::optional<test::TUser> nobody = test::OtherUser();
     if (!nobody) {
         GTEST_SKIP() << "acting as another user needs root and the user nobody";
     }
@@ -195,7 +154,7 @@ TEST(UserTempDirectory, RefusesAnotherUsersDirectoryUnderTheRealUid) {
     const fs::path nobodyName = shared / ("korvane-" + std::to_string(nobody->Uid));
     ASSERT_EQ(::mkdir(nobodyName.c_str(), 0700), 0);
     {
-        const TActAs actAs(*nobody);
+        const test::TActingUser actAs(*nobody);
         if (::access(shared.Path().c_str(), W_OK | X_OK) != 0) {
             GTEST_SKIP() << "nobody cannot reach " << shared.Path();
         }
@@ -205,7 +164,7 @@ TEST(UserTempDirectory, RefusesAnotherUsersDirectoryUnderTheRealUid) {
 
     ASSERT_EQ(::rmdir(nobodyName.c_str()), 0);
     {
-        const TActAs actAs(*nobody);
+        const test::TActingUser actAs(*nobody);
         EXPECT_EQ(platform::UserTempDirectory(), nobodyName);
     }
     const struct stat made = Lstat(nobodyName);
@@ -305,7 +264,7 @@ TEST(CreatePrivateFile, RefusesAHeldFileALinkOrASecondNameTouchingNothing) {
 }
 
 TEST(CreatePrivateFile, RefusesAnotherUsersFile) {
-    const std::optional<TIds> nobody = Nobody();
+    const std::optional<test::TUser> nobody = test::OtherUser();
     if (!nobody) {
         GTEST_SKIP() << "a file of another user needs root to make";
     }

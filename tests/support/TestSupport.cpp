@@ -23,6 +23,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pwd.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -279,6 +280,34 @@ std::filesystem::path KeysDir() {
 
 std::filesystem::path PrivateTempDir(const std::filesystem::path& ATmpdir, uid_t AUser) {
     return ATmpdir / ("korvane-" + std::to_string(AUser));
+}
+
+std::optional<TUser> OtherUser() {
+    const passwd* const entry = ::geteuid() == 0 ? ::getpwnam("nobody") : nullptr;
+    if (entry == nullptr) {
+        return std::nullopt;
+    }
+    return TUser{.Uid = entry->pw_uid, .Gid = entry->pw_gid};
+}
+
+namespace {
+void BecomeRootAgain() {
+    if (::setresuid(0, 0, 0) != 0 || ::setresgid(0, 0, 0) != 0) {
+        std::abort();  // carrying on as another user would spoil every later test
+    }
+}
+}  // namespace
+
+TActingUser::TActingUser(TUser AUser) {
+    if (::setresgid(AUser.Gid, AUser.Gid, 0) != 0 || ::setresuid(AUser.Uid, AUser.Uid, 0) != 0) {
+        const int error = errno;
+        BecomeRootAgain();
+        throw std::system_error(error, std::generic_category(), "cannot act as another user");
+    }
+}
+
+TActingUser::~TActingUser() {
+    BecomeRootAgain();
 }
 
 void SignFile(const std::filesystem::path& AFile, std::string_view AKey,

@@ -31,6 +31,25 @@ std::filesystem::path KeysDir();
 // The directory that the program downloads into for `AUser` when TMPDIR is `ATmpdir`.
 std::filesystem::path PrivateTempDir(const std::filesystem::path& ATmpdir, uid_t AUser);
 
+// A user of the system, as files and processes carry it.
+struct TUser {
+    uid_t Uid = 0;
+    gid_t Gid = 0;
+};
+
+// The user nobody, when this process may act as another user (it runs as root); else nullopt.
+std::optional<TUser> OtherUser();
+
+// This process is `AUser`, really and effectively, until it goes: the program names its own
+// directories after the real user. The saved ids stay root's, so that root comes back after.
+class TActingUser {
+public:
+    explicit TActingUser(TUser AUser);
+    TActingUser(const TActingUser&) = delete;
+    TActingUser& operator=(const TActingUser&) = delete;
+    ~TActingUser();
+};
+
 // Signs `AFile` with the test key `AKey` into `AFile`.minisig, as the publisher does, with
 // minisign's `AOptions` besides (-l: the legacy form; -t TEXT: the trusted comment).
 void SignFile(const std::filesystem::path& AFile, std::string_view AKey = "publisher",
