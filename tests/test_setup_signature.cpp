@@ -3,7 +3,7 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <cstdio>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -211,15 +211,16 @@ TEST(ParsePublisherKey, TakesOnlyAPublicKeyLine) {
     const std::string line = PublicKeyLine("publisher");
     const std::optional<TPublisherKey> key = ParsePublisherKey(line);
     ASSERT_TRUE(key.has_value());
-    // The key id as the .pub file's comment shows it: a little-endian number in hexadecimal.
-    std::string id;
+    // The key id as the .pub file's comment shows it: a little-endian number in hexadecimal,
+    // without leading zeros.
+    std::uint64_t id = 0;
     for (auto byte = key->KeyId.rbegin(); byte != key->KeyId.rend(); ++byte) {
-        char digits[3];
-        std::snprintf(digits, sizeof digits, "%02X", *byte);
-        id += digits;
+        id = id << 8 | *byte;
     }
     const std::string file = test::ReadFile(test::KeysDir() / "publisher.pub");
-    EXPECT_EQ(file.substr(0, file.find('\n')), "untrusted comment: minisign public key " + id);
+    constexpr std::string_view kKeyComment = "untrusted comment: minisign public key ";
+    ASSERT_TRUE(file.starts_with(kKeyComment));
+    EXPECT_EQ(std::stoull(file.substr(kKeyComment.size(), file.find('\n')), nullptr, 16), id);
     EXPECT_NE(Key("other").Key, key->Key);
 
     std::string badCharacter = line;
