@@ -120,12 +120,12 @@ void TDownloadRun::TimerTimer() {
 }
 
 bool TDownloadRun::SignatureHolds(const std::string& AAddress, const platform::TFile& ATarget) {
-    // Beside the address the run started from, by the same scheme and through the same client.
-    const std::string signature =
-        FClient.DownloadToMemory(AAddress + ".minisig", kMaxSignatureSize);
     if (!FPublisherKey) {
         return false;
     }
+    // Beside the address the run started from, by the same scheme and through the same client.
+    const std::string signature =
+        FClient.DownloadToMemory(AAddress + ".minisig", kMaxSignatureSize);
     std::int64_t offset = 0;
     return korvane::SignatureHolds(*FPublisherKey, signature, [&](std::span<std::byte> ABuffer) {
         const std::size_t count = ATarget.ReadAt(offset, ABuffer);
