@@ -91,7 +91,7 @@ void TDownloadRun::TimerTimer() {
     try {
         // A left-over from an earlier run; one that another instance holds stays, and creating
         // the file fails below.
-        platform::DeleteFile(target);
+        platform::DeleteUnlessHeld(target);
         platform::TFile file = platform::CreatePrivateFile(target);
         const TTransferOutcome outcome = FClient.DownloadFile(address, file);
         if (outcome == TTransferOutcome::Cancelled) {

@@ -57,7 +57,7 @@ TFile CreateFile(const std::filesystem::path& APath);
 
 // Deletes what is at `APath` unless it is a file that another process holds as CreatePrivateFile
 // does. Whether it went is not reported.
-void DeleteFile(const std::filesystem::path& APath);
+void DeleteUnlessHeld(const std::filesystem::path& APath);
 
 // Starts `AProgram` directly, without a shell, with the single argument `AArgument`, detached so
 // that it outlives this process. True when the system started it.

@@ -206,7 +206,7 @@ TFile CreateFile(const std::filesystem::path& APath) {
     return TFile(std::move(file), APath);
 }
 
-void DeleteFile(const std::filesystem::path& APath) {
+void DeleteUnlessHeld(const std::filesystem::path& APath) {
     struct stat status {};
     if (::lstat(APath.c_str(), &status) != 0) {
         return;

@@ -279,7 +279,7 @@ TEST(CreatePrivateFile, RefusesAnotherUsersFile) {
     EXPECT_TRUE(IsFree(theirs));
 }
 
-TEST(DeleteFile, RemovesFreeFilesAndLinksButNeitherHeldFilesNorLinkTargets) {
+TEST(DeleteUnlessHeld, RemovesFreeFilesAndLinksButNeitherHeldFilesNorLinkTargets) {
     const test::TTempDir dir;
     for (const char* name : {"free", "held", "target"}) {
         test::WriteFile(dir / name, name);
@@ -289,12 +289,12 @@ TEST(DeleteFile, RemovesFreeFilesAndLinksButNeitherHeldFilesNorLinkTargets) {
         const UniqueFd other = Hold(dir / "held");
         platform::TFile open = platform::CreatePrivateFile(dir / "open");
         for (const char* name : {"free", "held", "link", "open", "missing"}) {
-            EXPECT_NO_THROW(platform::DeleteFile(dir / name)) << name;
+            EXPECT_NO_THROW(platform::DeleteUnlessHeld(dir / name)) << name;
         }
         EXPECT_EQ(test::ReadFile(dir / "held"), "held");
         EXPECT_TRUE(fs::exists(dir / "open"));
         open.Close();
-        platform::DeleteFile(dir / "open");
+        platform::DeleteUnlessHeld(dir / "open");
     }
     for (const char* gone : {"free", "link", "open"}) {
         EXPECT_FALSE(fs::exists(fs::symlink_status(dir / gone))) << gone;
