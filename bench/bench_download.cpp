@@ -30,7 +30,6 @@
 #include <iterator>
 #include <map>
 #include <optional>
-#include <span>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -565,13 +564,8 @@ double SignatureCheckSeconds(const TPublisherKey& AKey, const fs::path& AFile) {
         ThrowErrno("cannot open " + AFile.string());
     }
     const platform::TFile file(std::move(fd), AFile);
-    std::int64_t offset = 0;
     const auto start = TClock::now();
-    const bool holds = SignatureHolds(AKey, signature, [&](std::span<std::byte> ABuffer) {
-        const std::size_t count = file.ReadAt(offset, ABuffer);
-        offset += static_cast<std::int64_t>(count);
-        return count;
-    });
+    const bool holds = SignatureHolds(AKey, signature, file);
     const std::chrono::duration<double> elapsed = TClock::now() - start;
     if (!holds) {
         throw std::runtime_error("the signature of " + AFile.string() + " does not hold");

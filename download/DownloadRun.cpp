@@ -1,9 +1,6 @@
 #include "download/DownloadRun.h"
 
-#include <cstddef>
-#include <cstdint>
 #include <exception>
-#include <span>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -126,12 +123,7 @@ bool TDownloadRun::SignatureHolds(const std::string& AAddress, const platform::T
     // Beside the address the run started from, by the same scheme and through the same client.
     const std::string signature =
         FClient.DownloadToMemory(AAddress + ".minisig", kMaxSignatureSize);
-    std::int64_t offset = 0;
-    return korvane::SignatureHolds(*FPublisherKey, signature, [&](std::span<std::byte> ABuffer) {
-        const std::size_t count = ATarget.ReadAt(offset, ABuffer);
-        offset += static_cast<std::int64_t>(count);
-        return count;
-    });
+    return korvane::SignatureHolds(*FPublisherKey, signature, ATarget);
 }
 
 void TDownloadRun::btnRetryClick() {

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/Platform.h"
+
 namespace korvane {
 
 namespace {
@@ -205,6 +207,16 @@ bool SignatureHolds(const TPublisherKey& AKey, std::string_view ASignatureFile,
     }
     const auto digest = Digest(AReadPiece);
     return digest && Ed25519Holds(key.get(), file->Signature, *digest);
+}
+
+bool SignatureHolds(const TPublisherKey& AKey, std::string_view ASignatureFile,
+                    const platform::TFile& AFile) {
+    std::int64_t offset = 0;
+    return SignatureHolds(AKey, ASignatureFile, [&](std::span<std::byte> ABuffer) {
+        const std::size_t count = AFile.ReadAt(offset, ABuffer);
+        offset += static_cast<std::int64_t>(count);
+        return count;
+    });
 }
 
 }  // namespace korvane

@@ -12,6 +12,10 @@
 
 namespace korvane {
 
+namespace platform {
+class TFile;
+}
+
 // A minisign public key: the id that signatures name, and the Ed25519 key itself.
 struct TPublisherKey {
     std::array<std::uint8_t, 8> KeyId{};
@@ -34,5 +38,9 @@ inline constexpr std::size_t kMaxSignatureSize = 4096;
 // signature followed by the trusted comment. Lines may end in CRLF; nothing else is lenient.
 bool SignatureHolds(const TPublisherKey& AKey, std::string_view ASignatureFile,
                     const TReadPiece& AReadPiece);
+
+// The same for the bytes of `AFile` as they are on disk, from its first byte on.
+bool SignatureHolds(const TPublisherKey& AKey, std::string_view ASignatureFile,
+                    const platform::TFile& AFile);
 
 }  // namespace korvane
