@@ -36,7 +36,7 @@
 #include <system_error>
 #include <vector>
 
-#include "app/fmMain.h"
+#include "app/qt/fmMain.h"
 #include "download/IdHTTPProgress.h"
 #include "download/SetupSignature.h"
 #include "platform/Platform.h"

@@ -21,10 +21,15 @@ namespace fs = std::filesystem;
 
 // Writes the TLS libraries into the user's data directory; false when that failed.
 bool DeployTlsLibraries() {
+    const auto names = platform::TlsLibraryNames();
+    if (names.empty()) {
+        return true;  // the system's own TLS layer: nothing to write, nothing to fall back from
+    }
     try {
         const fs::path directory = platform::UserDataDirectory();
-        ExtractLibrary(directory, "libssl");
-        ExtractLibrary(directory, "libcrypto");
+        for (const std::string_view name : names) {
+            ExtractLibrary(directory, name);
+        }
         return true;
     } catch (const std::exception&) {
         return false;
@@ -41,7 +46,7 @@ void FallBackToPlainHttp(std::string& AAddress) {
 }
 
 // Starts the downloaded file; false when the system would not.
-bool Launch(platform::TFile& ATarget, const fs::path& APath) {
+bool Launch(platform::TWindowHandle AOwner, platform::TFile& ATarget, const fs::path& APath) {
     try {
         ATarget.MakeExecutable();
         // A program still open for writing cannot run; closing also lets go of the file.
@@ -49,7 +54,7 @@ bool Launch(platform::TFile& ATarget, const fs::path& APath) {
     } catch (const std::system_error&) {
         return false;
     }
-    return platform::StartProgram(APath, LoadText(TStatusText::sSetupParameters).toStdString());
+    return platform::StartProgram(AOwner, APath, LoadText(TStatusText::sSetupParameters));
 }
 
 }  // namespace
@@ -68,10 +73,10 @@ TDownloadRun::TDownloadRun(IMainWindowView& AView, TIdHTTPProgress& AClient,
 
 void TDownloadRun::TimerTimer() {
     FView.SetTimerArmed(false);
-    std::string address = LoadText(TStatusText::sSetupUrl).toStdString();
+    std::string address = ToUtf8(LoadText(TStatusText::sSetupUrl));
     fs::path target;
     try {
-        target = TempDirectory() / LoadText(TStatusText::sSetupFileName).toStdString();
+        target = TempDirectory() / LoadText(TStatusText::sSetupFileName);
     } catch (const std::system_error&) {
         // A directory that another user made, or could change: nothing of ours goes anywhere.
         ShowFailure(TStatusText::sMsgDownloadFailed);
@@ -104,7 +109,7 @@ void TDownloadRun::TimerTimer() {
                 "the body ended with the connection, with nothing to vouch for it");
         }
         FView.SetProgressBarStyle(TProgressBarStyle::Marquee);
-        if (Launch(file, target)) {
+        if (Launch(FView.NativeHandle(), file, target)) {
             FView.CloseWindow();
         } else {
             ShowFailure(TStatusText::sMsgLaunchFailed);
@@ -138,7 +143,7 @@ void TDownloadRun::btnRetryClick() {
 
 void TDownloadRun::btnDownloadLinkClick() {
     // Always the secure address: the browser has its own TLS, whatever the last run fell back to.
-    platform::OpenAddress(LoadText(TStatusText::sSetupUrl).toStdString());
+    platform::OpenAddress(FView.NativeHandle(), LoadText(TStatusText::sSetupUrl));
     FView.CloseWindow();
 }
 

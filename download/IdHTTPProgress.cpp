@@ -16,6 +16,9 @@ namespace {
 // A redirect chain this long is taken for a loop.
 constexpr int kMaxRedirectAnswers = 15;
 
+// What one read brings at most, and so the bytes one progress event stands for at most.
+constexpr auto kBlockSize = static_cast<std::int64_t>(kReceiveBufferSize);
+
 bool IsSuccess(long AStatusCode) {
     return AStatusCode >= 200 && AStatusCode <= 299;
 }
@@ -89,8 +92,8 @@ private:
 };
 
 // Receives the answers of one transfer: the body of a success goes into the sink, every body
-// moves the progress unless the transfer is a silent one. Failures are kept until libcurl has
-// returned, since they must not unwind through it.
+// moves the progress unless the transfer is a silent one. Failures are kept until the transport has
+// returned, since they must not unwind through the library below it.
 class TIdHTTPProgress::TTransfer final : public IHttpReceiver {
 public:
     TTransfer(TIdHTTPProgress& AClient, IBodySink& ASink, bool AReportsProgress)
@@ -116,12 +119,12 @@ public:
         });
     }
 
-    // libcurl hands a read over in pieces of at most 16 KiB; a block is what one read brought, up
-    // to the size of the receive buffer, and gets one progress event.
+    // A library may hand a read over in several pieces; a block is what one read brought, up to
+    // the size of the receive buffer, and gets one progress event.
     bool BodyPiece(std::string_view APiece) override {
         Guarded([&] {
             const auto size = static_cast<std::int64_t>(APiece.size());
-            if (FUnreported + size > kReceiveBufferSize) {
+            if (FUnreported + size > kBlockSize) {
                 EndBlock();
             }
             if (FToSink) {
@@ -129,7 +132,7 @@ public:
             }
             FReceived += size;
             FUnreported += size;
-            if (FUnreported == kReceiveBufferSize) {
+            if (FUnreported == kBlockSize) {
                 EndBlock();
             }
         });
@@ -198,7 +201,7 @@ private:
     std::int64_t FUnreported = 0;  // bytes of the block in progress
 };
 
-TIdHTTPProgress::TIdHTTPProgress() = default;
+TIdHTTPProgress::TIdHTTPProgress() : IOHndl(CreateIOHandler()) {}
 
 TIdHTTPProgress::~TIdHTTPProgress() = default;
 
@@ -271,20 +274,20 @@ TTransferOutcome TIdHTTPProgress::FollowRedirects(std::string AUrl, TTransfer& A
         if (FCancelRequested) {
             break;
         }
-        const bool tls = TCurlIOHandler::SchemeOf(AUrl) == "https";
+        const bool tls = SchemeOf(AUrl) == "https";
         if (overTls && !tls) {
             throw EDownloadError("refused to leave TLS for " + AUrl);
         }
         overTls = tls;
 
         ATransfer.StartAnswer();
-        const THttpAnswer answer = IOHndl.Get(AUrl, ATransfer, FReadTimeout);
+        const THttpAnswer answer = IOHndl->Get(AUrl, ATransfer, FReadTimeout);
         ATransfer.EndAnswer();
         if (FCancelRequested) {
             break;
         }
         ATransfer.EndBlock();
-        if (answer.StatusCode != 0 && !ATransfer.BodyStarted() && answer.Result == CURLE_OK) {
+        if (answer.StatusCode != 0 && !ATransfer.BodyStarted() && !answer.Failed) {
             // An answer without body bytes still has a body, of length 0.
             ATransfer.WorkBegin(answer.ContentLength);
         }
@@ -298,7 +301,7 @@ TTransferOutcome TIdHTTPProgress::FollowRedirects(std::string AUrl, TTransfer& A
         if (!answer.ProtocolFailure.empty()) {
             throw EDownloadError(answer.ProtocolFailure);
         }
-        if (answer.Result != CURLE_OK) {
+        if (answer.Failed) {
             throw EDownloadError(answer.TimedOut ? "no data within the read time-out"
                                                  : answer.ErrorText);
         }
@@ -313,22 +316,22 @@ TTransferOutcome TIdHTTPProgress::FollowRedirects(std::string AUrl, TTransfer& A
         }
         AUrl = answer.RedirectUrl;
     }
-    IOHndl.CloseConnection();
+    IOHndl->CloseConnection();
     return TTransferOutcome::Cancelled;
 }
 
 bool TIdHTTPProgress::Connected() const {
-    return IOHndl.Connected();
+    return IOHndl->Connected();
 }
 
 void TIdHTTPProgress::Disconnect() {
     if (FTransferring) {
-        // libcurl is on the stack below the subscriber: leave the handle alone, stop at the next
+        // The transport is on the stack below the subscriber: leave it alone, stop at the next
         // read and close there.
         FCancelRequested = true;
         return;
     }
-    IOHndl.CloseConnection();
+    IOHndl->CloseConnection();
 }
 
 void TIdHTTPProgress::HandleWorkBegin(std::int64_t AWorkCountMax) {

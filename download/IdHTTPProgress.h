@@ -6,11 +6,12 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 
-#include "download/CurlIOHandler.h"
+#include "download/HttpTransport.h"
 
 namespace korvane {
 
@@ -100,7 +101,7 @@ private:
     std::chrono::milliseconds FReadTimeout = kDefaultReadTimeout;
     bool FTransferring = false;
     bool FCancelRequested = false;
-    TCurlIOHandler IOHndl;  // carries every connection of this client, plain or TLS
+    const std::unique_ptr<IHttpTransport> IOHndl;  // carries every connection, plain or TLS
 };
 
 }  // namespace korvane

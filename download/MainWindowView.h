@@ -2,7 +2,9 @@
 // against this interface only, so it holds no knowledge of widgets.
 #pragma once
 
-#include <QString>
+#include <string_view>
+
+#include "platform/Platform.h"
 
 namespace korvane {
 
@@ -15,8 +17,8 @@ class IMainWindowView {
 public:
     virtual ~IMainWindowView() = default;
 
-    virtual void SetTitle(const QString& ATitle) = 0;
-    virtual void SetStatusText(const QString& AText) = 0;
+    virtual void SetTitle(std::u16string_view ATitle) = 0;
+    virtual void SetStatusText(std::u16string_view AText) = 0;
 
     // Setting the style the bar already has does nothing. Entering marquee records the position;
     // returning to normal restores the recorded position.
@@ -36,6 +38,9 @@ public:
 
     // Handles every message waiting for the window, then returns.
     virtual void ProcessMessages() = 0;
+
+    // The window as the system knows it, the owner of the programs that the run starts.
+    virtual platform::TWindowHandle NativeHandle() const = 0;
 };
 
 }  // namespace korvane

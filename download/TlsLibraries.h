@@ -1,5 +1,5 @@
-// The TLS libraries travel inside the executable and are written beside it before each download;
-// when that fails, the run falls back to plain HTTP.
+// The TLS libraries travel inside the executable and are written into the user's data directory
+// before each download; when that fails, the run falls back to plain HTTP.
 #pragma once
 
 #include <filesystem>
@@ -7,8 +7,8 @@
 
 namespace korvane {
 
-// Writes the embedded library `AName` ("libssl" or "libcrypto") into `ADirectory` as
-// `AName`.so.3 unless a file of that name is already there. Raises std::exception on failure.
+// Writes the embedded library `AName` into `ADirectory` under its file name unless a file of that
+// name is already there. Raises std::exception on failure.
 void ExtractLibrary(const std::filesystem::path& ADirectory, std::string_view AName);
 
 }  // namespace korvane

@@ -5,18 +5,20 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <span>
 #include <string_view>
 
-#include "platform/UniqueFd.h"
-
 namespace korvane::platform {
+
+// The window system's handle of a window, for calls that take an owner window; 0 for none.
+enum class TWindowHandle : std::uintptr_t {};
 
 // Full path of the running executable. Raises std::exception when the system cannot tell.
 std::filesystem::path ExecutablePath();
 
-// The user's own directory for temporary files, which no other user can enter or change: created
-// when missing. Raises std::system_error when it is not the user's alone.
+// The user's own directory for temporary files, created when missing. Raises std::system_error
+// when it is not fit to hold the download.
 std::filesystem::path UserTempDirectory();
 
 // The user's own directory for this program's data, created with its missing parents, readable by
@@ -27,7 +29,11 @@ std::filesystem::path UserDataDirectory();
 // std::system_error.
 class TFile {
 public:
-    TFile(UniqueFd AFd, std::filesystem::path APath);
+    class TImpl;  // the system's handle, defined by each platform
+    explicit TFile(std::unique_ptr<TImpl> AImpl);
+    TFile(TFile&&) noexcept;
+    TFile& operator=(TFile&&) noexcept;
+    ~TFile();
 
     // Writes all of `ABytes` at the current position.
     void Write(std::span<const std::byte> ABytes);
@@ -41,29 +47,37 @@ public:
     void Close();
 
 private:
-    UniqueFd FFd;
-    std::filesystem::path FPath;
+    std::unique_ptr<TImpl> FImpl;
 };
 
-// Creates `APath`, or takes the empty file there, as a file of the current user alone, readable
-// and writable by its owner only, and holds it for this process until it is closed: no other
-// process that asks the same takes it meanwhile. Raises, touching nothing, when another process
-// holds the file, when a link is at `APath`, or when the file there is not a regular file of the
-// current user with a single name; as it does for any other failure.
+// Creates `APath`, or takes the file there, as a file of the current user, and holds it for this
+// process until it is closed: no other process that asks the same takes it meanwhile. Raises,
+// touching nothing, when another process holds the file or the file there is not one the user may
+// take over; as it does for any other failure.
 TFile CreatePrivateFile(const std::filesystem::path& APath);
 
 // Creates `APath`, or empties the file there, readable by everyone. A link at `APath` raises.
-TFile CreateFile(const std::filesystem::path& APath);
+TFile CreatePlainFile(const std::filesystem::path& APath);
 
 // Deletes what is at `APath` unless it is a file that another process holds as CreatePrivateFile
 // does. Whether it went is not reported.
 void DeleteUnlessHeld(const std::filesystem::path& APath);
 
-// Starts `AProgram` directly, without a shell, with the single argument `AArgument`, detached so
-// that it outlives this process. True when the system started it.
-bool StartProgram(const std::filesystem::path& AProgram, std::string_view AArgument);
+// Starts `AProgram` with the parameters `AParameters`, so that it outlives this process; `AOwner`
+// is the window on whose behalf it starts. True when the system started it.
+bool StartProgram(TWindowHandle AOwner, const std::filesystem::path& AProgram,
+                  std::u16string_view AParameters);
 
-// Hands `AAddress` to the desktop's URL opener. True when the opener accepted it.
-bool OpenAddress(std::string_view AAddress);
+// Hands `AAddress` to the user's web browser. True when the system accepted it.
+bool OpenAddress(TWindowHandle AOwner, std::u16string_view AAddress);
+
+// The TLS libraries that this build carries for its HTTP library, in the order they are written;
+// none when the system's own TLS layer serves.
+std::span<const std::string_view> TlsLibraryNames();
+// The file name under which the library `AName` is written.
+std::filesystem::path TlsLibraryFileName(std::string_view AName);
+// The bytes of the embedded library `AName`, found without regard to case. Raises
+// std::runtime_error when there is none.
+std::span<const std::byte> EmbeddedLibrary(std::string_view AName);
 
 }  // namespace korvane::platform

@@ -8,13 +8,18 @@
 #include <unistd.h>
 
 #include <QDesktopServices>
+#include <QResource>
 #include <QString>
 #include <QUrl>
+#include <array>
 #include <cerrno>
 #include <cstdlib>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 #include <utility>
+
+#include "platform/UniqueFd.h"
 
 extern char** environ;
 
@@ -104,38 +109,56 @@ std::filesystem::path UserDataDirectory() {
     return directory;
 }
 
-TFile::TFile(UniqueFd AFd, std::filesystem::path APath)
-    : FFd(std::move(AFd)), FPath(std::move(APath)) {}
+class TFile::TImpl {
+public:
+    TImpl(UniqueFd AFd, std::filesystem::path APath) : Fd(std::move(AFd)), Path(std::move(APath)) {}
+
+    UniqueFd Fd;
+    const std::filesystem::path Path;
+};
+
+namespace {
+
+TFile MakeFile(UniqueFd AFd, const std::filesystem::path& APath) {
+    return TFile(std::make_unique<TFile::TImpl>(std::move(AFd), APath));
+}
+
+}  // namespace
+
+TFile::TFile(std::unique_ptr<TImpl> AImpl) : FImpl(std::move(AImpl)) {}
+TFile::TFile(TFile&&) noexcept = default;
+TFile& TFile::operator=(TFile&&) noexcept = default;
+TFile::~TFile() = default;
 
 void TFile::Write(std::span<const std::byte> ABytes) {
     while (!ABytes.empty()) {
-        const ssize_t written = ::write(FFd.Get(), ABytes.data(), ABytes.size());
+        const ssize_t written = ::write(FImpl->Fd.Get(), ABytes.data(), ABytes.size());
         if (written < 0) {
             if (errno == EINTR) {
                 continue;
             }
-            ThrowErrno("cannot write " + FPath.string());
+            ThrowErrno("cannot write " + FImpl->Path.string());
         }
         ABytes = ABytes.subspan(static_cast<size_t>(written));
     }
 }
 
 void TFile::Resize(std::int64_t ASize) {
-    if (::ftruncate(FFd.Get(), ASize) != 0) {
-        ThrowErrno("cannot resize " + FPath.string());
+    if (::ftruncate(FImpl->Fd.Get(), ASize) != 0) {
+        ThrowErrno("cannot resize " + FImpl->Path.string());
     }
 }
 
 std::size_t TFile::ReadAt(std::int64_t AOffset, std::span<std::byte> ABuffer) const {
     std::size_t total = 0;
     while (total < ABuffer.size()) {
-        const ssize_t count = ::pread(FFd.Get(), ABuffer.data() + total, ABuffer.size() - total,
-                                      AOffset + static_cast<off_t>(total));
+        const ssize_t count = ::pread(FImpl->Fd.Get(), ABuffer.data() + total,
+                                      ABuffer.size() - total, AOffset + static_cast<off_t>(total));
         if (count < 0) {
             if (errno == EINTR) {
                 continue;
             }
-            ThrowErrno("cannot read " + FPath.string());
+            ThrowErrno("cannot read " + FImpl->Path.string());
         }
         if (count == 0) {
             break;
@@ -148,21 +171,21 @@ std::size_t TFile::ReadAt(std::int64_t AOffset, std::span<std::byte> ABuffer) co
 void TFile::MakeExecutable() {
     // Through the descriptor, never by name: the name might lead elsewhere by now.
     struct stat status {};
-    if (::fstat(FFd.Get(), &status) != 0) {
-        ThrowErrno("cannot examine " + FPath.string());
+    if (::fstat(FImpl->Fd.Get(), &status) != 0) {
+        ThrowErrno("cannot examine " + FImpl->Path.string());
     }
     if (status.st_nlink != 1) {
         throw std::system_error(std::make_error_code(std::errc::permission_denied),
-                                FPath.string() + " has other names");
+                                FImpl->Path.string() + " has other names");
     }
-    if (::fchmod(FFd.Get(), (status.st_mode & 07777) | S_IXUSR) != 0) {
-        ThrowErrno("cannot make " + FPath.string() + " executable");
+    if (::fchmod(FImpl->Fd.Get(), (status.st_mode & 07777) | S_IXUSR) != 0) {
+        ThrowErrno("cannot make " + FImpl->Path.string() + " executable");
     }
 }
 
 void TFile::Close() {
-    if (FFd && ::close(FFd.Release()) != 0) {
-        ThrowErrno("cannot close " + FPath.string());
+    if (FImpl->Fd && ::close(FImpl->Fd.Release()) != 0) {
+        ThrowErrno("cannot close " + FImpl->Path.string());
     }
 }
 
@@ -194,16 +217,16 @@ TFile CreatePrivateFile(const std::filesystem::path& APath) {
         (opened.st_size != 0 && ::ftruncate(file.Get(), 0) != 0)) {
         ThrowErrno("cannot prepare " + APath.string());
     }
-    return TFile(std::move(file), APath);
+    return MakeFile(std::move(file), APath);
 }
 
-TFile CreateFile(const std::filesystem::path& APath) {
+TFile CreatePlainFile(const std::filesystem::path& APath) {
     UniqueFd file(::open(APath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
                          S_IRUSR | S_IWUSR | S_IRGRP | S_IROTH));
     if (!file) {
         ThrowErrno("cannot create " + APath.string());
     }
-    return TFile(std::move(file), APath);
+    return MakeFile(std::move(file), APath);
 }
 
 void DeleteUnlessHeld(const std::filesystem::path& APath) {
@@ -224,7 +247,8 @@ void DeleteUnlessHeld(const std::filesystem::path& APath) {
     ::unlink(APath.c_str());  // a link goes, never what it leads to
 }
 
-bool StartProgram(const std::filesystem::path& AProgram, std::string_view AArgument) {
+bool StartProgram(TWindowHandle, const std::filesystem::path& AProgram,
+                  std::u16string_view AParameters) {
     // Its own session, so that it outlives us; none of our descriptors, the connection included.
     TSpawnAttributes spawn;
     if (posix_spawnattr_setflags(spawn.Attributes(), POSIX_SPAWN_SETSID) != 0 ||
@@ -232,7 +256,8 @@ bool StartProgram(const std::filesystem::path& AProgram, std::string_view AArgum
         return false;
     }
     std::string program = AProgram.string();
-    std::string argument(AArgument);
+    // The parameters are a single argument: nothing here splits a command line.
+    std::string argument = QString::fromStdU16String(std::u16string(AParameters)).toStdString();
     char* const arguments[] = {program.data(), argument.data(), nullptr};
     pid_t child = 0;
     // posix_spawn reports a failed exec itself, so a true result means the image was loaded.
@@ -240,9 +265,30 @@ bool StartProgram(const std::filesystem::path& AProgram, std::string_view AArgum
                        environ) == 0;
 }
 
-bool OpenAddress(std::string_view AAddress) {
-    return QDesktopServices::openUrl(
-        QUrl(QString::fromUtf8(AAddress.data(), static_cast<qsizetype>(AAddress.size()))));
+bool OpenAddress(TWindowHandle, std::u16string_view AAddress) {
+    return QDesktopServices::openUrl(QUrl(QString::fromStdU16String(std::u16string(AAddress))));
+}
+
+std::span<const std::string_view> TlsLibraryNames() {
+    static constexpr std::array<std::string_view, 2> kNames = {"libssl", "libcrypto"};
+    return kNames;
+}
+
+std::filesystem::path TlsLibraryFileName(std::string_view AName) {
+    return std::string(AName) + ".so.3";
+}
+
+std::span<const std::byte> EmbeddedLibrary(std::string_view AName) {
+    // The build stores the payloads uncompressed under upper-case names, in the executable itself:
+    // their bytes are read in place.
+    const QResource resource(
+        QStringLiteral(":/") +
+        QString::fromUtf8(AName.data(), static_cast<qsizetype>(AName.size())).toUpper());
+    if (!resource.isValid() || resource.compressionAlgorithm() != QResource::NoCompression) {
+        throw std::runtime_error("no embedded library named " + std::string(AName));
+    }
+    return std::as_bytes(std::span(reinterpret_cast<const char*>(resource.data()),
+                                   static_cast<std::size_t>(resource.size())));
 }
 
 }  // namespace korvane::platform

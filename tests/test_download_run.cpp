@@ -32,8 +32,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "app/ProgressBar.h"
-#include "app/fmMain.h"
+#include "app/qt/ProgressBar.h"
+#include "app/qt/fmMain.h"
 #include "download/IdHTTPProgress.h"
 #include "support/TestSupport.h"
 #include "support/WindowProbe.h"

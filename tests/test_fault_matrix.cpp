@@ -31,7 +31,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/fmMain.h"
+#include "app/qt/fmMain.h"
 #include "download/DownloadRun.h"
 #include "download/IdHTTPProgress.h"
 #include "platform/UniqueFd.h"
@@ -664,16 +664,17 @@ bool RunWindow(TfrmMain& AWindow) {
 
 class FaultMatrix : public testing::TestWithParam<TFaultRow> {
 protected:
+    static QString Text(TStatusText AKey) { return QString::fromStdU16String(LoadText(AKey)); }
+
     void ExpectWindowState(const TfrmMain& AWindow) const {
         switch (GetParam().Outcome) {
             case TOutcome::DownloadFailed:
             case TOutcome::LaunchFailed:
                 EXPECT_TRUE(AWindow.isVisible());
-                EXPECT_EQ(AWindow.windowTitle(), LoadText(TStatusText::sCaptionFailed));
-                EXPECT_EQ(StatusLine(AWindow),
-                          LoadText(GetParam().Outcome == TOutcome::DownloadFailed
-                                       ? TStatusText::sMsgDownloadFailed
-                                       : TStatusText::sMsgLaunchFailed));
+                EXPECT_EQ(AWindow.windowTitle(), Text(TStatusText::sCaptionFailed));
+                EXPECT_EQ(StatusLine(AWindow), Text(GetParam().Outcome == TOutcome::DownloadFailed
+                                                        ? TStatusText::sMsgDownloadFailed
+                                                        : TStatusText::sMsgLaunchFailed));
                 EXPECT_TRUE(ButtonShown(AWindow, "btnRetry"));
                 EXPECT_TRUE(ButtonShown(AWindow, "btnDownloadLink"));
                 return;
@@ -682,7 +683,7 @@ protected:
                 EXPECT_FALSE(AWindow.isVisible());
                 EXPECT_FALSE(ButtonShown(AWindow, "btnRetry"));
                 EXPECT_FALSE(ButtonShown(AWindow, "btnDownloadLink"));
-                EXPECT_EQ(AWindow.windowTitle(), LoadText(TStatusText::sCaptionDownloading));
+                EXPECT_EQ(AWindow.windowTitle(), Text(TStatusText::sCaptionDownloading));
                 return;
         }
     }

@@ -22,6 +22,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/Platform.h"
+#include "platform/UniqueFd.h"
 #include "support/TestSupport.h"
 
 namespace korvane {

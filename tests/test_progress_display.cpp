@@ -1,8 +1,6 @@
 // ProgressChanged: the bar, the status line's milestones and the one message pump per
 // notification, driven through the real client's notifications onto a real progress bar.
 
-#include <QString>
-
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -10,10 +8,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "app/ProgressBar.h"
+#include "app/qt/ProgressBar.h"
 #include "download/IdHTTPProgress.h"
 #include "download/MainWindowView.h"
 #include "download/ProgressDisplay.h"
+#include "texts/StatusTexts.h"
 
 namespace korvane {
 namespace {
@@ -25,10 +24,10 @@ using ::testing::IsEmpty;
 // else that is done to it.
 class TRecordingView : public IMainWindowView {
 public:
-    void SetTitle(const QString&) override { FCalls.push_back("title"); }
-    void SetStatusText(const QString& AText) override {
+    void SetTitle(std::u16string_view) override { FCalls.push_back("title"); }
+    void SetStatusText(std::u16string_view AText) override {
         FCalls.push_back("status");
-        FStatusTexts.push_back(AText.toStdString());
+        FStatusTexts.push_back(ToUtf8(AText));
     }
     void SetProgressBarStyle(TProgressBarStyle AStyle) override {
         FCalls.push_back(AStyle == TProgressBarStyle::Marquee ? "marquee" : "normal");
@@ -47,6 +46,7 @@ public:
         FCalls.push_back("pump");
         FShown.push_back(FBar.Position());
     }
+    platform::TWindowHandle NativeHandle() const override { return {}; }
 
     TProgressBar& Bar() { return FBar; }
     const std::vector<std::string>& Calls() const { return FCalls; }

@@ -22,9 +22,9 @@
 
 #include <gtest/gtest.h>
 
-#include "app/Application.h"
-#include "app/ProgressBar.h"
-#include "app/fmMain.h"
+#include "app/qt/Application.h"
+#include "app/qt/ProgressBar.h"
+#include "app/qt/fmMain.h"
 #include "download/IdHTTPProgress.h"
 #include "support/TestSupport.h"
 
@@ -150,7 +150,7 @@ TEST_F(TfrmMainTest, IsAFixedSizeWindowAboveOthersWithACloseBoxOnly) {
 }
 
 TEST_F(TfrmMainTest, DrawsWhiteTextOnPureRed) {
-    View().SetStatusText(u"Téléchargement de Korvane en cours"_s);
+    View().SetStatusText(u"Téléchargement de Korvane en cours");
     const QImage Image = frmMain.grab().toImage();
 
     // Between the bar and the status line, and in the status line's margins.

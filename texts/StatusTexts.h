@@ -2,7 +2,8 @@
 // and the setup program's parameters. Each text is looked up where it is used.
 #pragma once
 
-#include <QString>
+#include <string>
+#include <string_view>
 
 namespace korvane {
 
@@ -31,6 +32,10 @@ enum class TStatusText {
 };
 
 // A new copy of the text stored under `AKey`.
-QString LoadText(TStatusText AKey);
+std::u16string LoadText(TStatusText AKey);
+
+// `AText` in UTF-8, for the libraries that take addresses that way. A lone surrogate becomes
+// U+FFFD.
+std::string ToUtf8(std::u16string_view AText);
 
 }  // namespace korvane

@@ -5,7 +5,7 @@
 #include <QPushButton>
 #include <QString>
 
-#include "app/fmMain.h"
+#include "app/qt/fmMain.h"
 
 namespace korvane::test {
 

@@ -1,17 +1,17 @@
-#include "download/CurlIOHandler.h"
+#include "download/curl/CurlIOHandler.h"
 
 #include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <cctype>
-#include <charconv>
 #include <new>
 #include <optional>
 #include <stdexcept>
 #include <system_error>
 
 #include "BuildConfig.h"
+#include "download/AnswerHeaders.h"
 
 namespace korvane {
 
@@ -37,54 +37,8 @@ struct TGetState {
     const std::chrono::milliseconds ReadTimeout;
     TClock::time_point LastData = TClock::now();
     bool BodyStarted = false;
-    // The framing that the headers of the answer being read announce.
-    std::optional<std::int64_t> ContentLength = std::nullopt;
-    bool Chunked = false;
+    TAnswerHeaders Headers{};
 };
-
-bool StartsWithStatusLine(std::string_view ALine) {
-    return ALine.substr(0, 5) == "HTTP/";
-}
-
-std::string_view Trimmed(std::string_view AText) {
-    constexpr std::string_view kBlanks = " \t\r\n";
-    const auto first = AText.find_first_not_of(kBlanks);
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    return AText.substr(first, AText.find_last_not_of(kBlanks) - first + 1);
-}
-
-bool EqualsIgnoringCase(std::string_view ALeft, std::string_view ARight) {
-    return std::equal(ALeft.begin(), ALeft.end(), ARight.begin(), ARight.end(),
-                      [](unsigned char ALeftChar, unsigned char ARightChar) {
-                          return std::tolower(ALeftChar) == std::tolower(ARightChar);
-                      });
-}
-
-// A Content-Length value: one plain decimal number that a signed 64-bit count holds.
-std::optional<std::int64_t> ParseContentLength(std::string_view AValue) {
-    std::int64_t length = 0;
-    const char* const end = AValue.data() + AValue.size();
-    const auto [stop, error] = std::from_chars(AValue.data(), end, length);
-    if (AValue.empty() || !std::isdigit(static_cast<unsigned char>(AValue.front())) ||
-        error != std::errc() || stop != end) {
-        return std::nullopt;
-    }
-    return length;
-}
-
-// Whether a Transfer-Encoding value names the chunked coding, as libcurl then reads the body.
-bool NamesChunked(std::string_view AValue) {
-    while (!AValue.empty()) {
-        const auto comma = AValue.find(',');
-        if (EqualsIgnoringCase(Trimmed(AValue.substr(0, comma)), "chunked")) {
-            return true;
-        }
-        AValue = comma == std::string_view::npos ? std::string_view() : AValue.substr(comma + 1);
-    }
-    return false;
-}
 
 // Refuses the answer being read: libcurl stops as soon as the callback returns.
 size_t Refuse(TGetState& AState, std::string AWhy) {
@@ -97,34 +51,8 @@ size_t OnHeader(char* AData, size_t ASize, size_t ACount, void* AState) {
     const std::string_view line(AData, ASize * ACount);
     state.LastData = TClock::now();
     // libcurl hands over every status line, those of interim 1xx answers too; the last one counts.
-    if (StartsWithStatusLine(line)) {
-        state.Answer.StatusLine = line.substr(0, line.find_last_not_of("\r\n") + 1);
-        state.ContentLength.reset();
-        state.Chunked = false;
-        // Nothing was asked to switch: libcurl would wait for another answer that never comes.
-        const std::string_view code = Trimmed(line.substr(line.find(' ') + 1));
-        if (code.substr(0, 3) == "101" &&
-            (code.size() == 3 || !std::isdigit(static_cast<unsigned char>(code[3])))) {
-            return Refuse(state, state.Answer.StatusLine);
-        }
-        return line.size();
-    }
-    const auto colon = line.find(':');
-    if (colon == std::string_view::npos) {
-        return line.size();
-    }
-    const std::string_view name = line.substr(0, colon);
-    const std::string_view value = Trimmed(line.substr(colon + 1));
-    if (EqualsIgnoringCase(name, "Content-Length")) {
-        // libcurl ignores a length it cannot read and lets the last of several win; either way
-        // the end of the body would be left to the connection.
-        const std::optional<std::int64_t> length = ParseContentLength(value);
-        if (!length || (state.ContentLength && *state.ContentLength != *length)) {
-            return Refuse(state, "unusable Content-Length: " + std::string(value));
-        }
-        state.ContentLength = length;
-    } else if (EqualsIgnoringCase(name, "Transfer-Encoding") && NamesChunked(value)) {
-        state.Chunked = true;
+    if (std::optional<std::string> refusal = state.Headers.Take(line)) {
+        return Refuse(state, std::move(*refusal));
     }
     return line.size();
 }
@@ -202,7 +130,7 @@ void TCurlIOHandler::OpenEasyHandle() {
               0L);                         // redirects are followed hop by hop by the caller
     SetOption(handle, CURLOPT_PROXY, "");  // no proxy from the environment
     SetOption(handle, CURLOPT_NOSIGNAL, 1L);
-    SetOption(handle, CURLOPT_BUFFERSIZE, kReceiveBufferSize);
+    SetOption(handle, CURLOPT_BUFFERSIZE, static_cast<long>(kReceiveBufferSize));
     SetOption(handle, CURLOPT_MAXCONNECTS, 1L);  // one connection, as the caller reasons about
     SetOption(handle, CURLOPT_SHARE, FCookies.get());
     SetOption(handle, CURLOPT_COOKIEFILE, "");  // cookie engine on, nothing read from disk
@@ -235,11 +163,13 @@ THttpAnswer TCurlIOHandler::Get(const std::string& AUrl, IHttpReceiver& AReceive
     SetOption(handle, CURLOPT_WRITEDATA, &state);
     SetOption(handle, CURLOPT_XFERINFODATA, &state);
 
-    answer.Result = curl_easy_perform(handle);
-    answer.ErrorText = *errorText != '\0' ? errorText : curl_easy_strerror(answer.Result);
+    const CURLcode result = curl_easy_perform(handle);
+    answer.Failed = result != CURLE_OK;
+    answer.ErrorText = *errorText != '\0' ? errorText : curl_easy_strerror(result);
+    answer.StatusLine = state.Headers.StatusLine();
     curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &answer.StatusCode);
-    answer.Framed = state.Chunked || state.ContentLength.has_value() || answer.StatusCode == 204 ||
-                    answer.StatusCode == 304;
+    answer.Framed = state.Headers.Chunked() || state.Headers.ContentLength().has_value() ||
+                    answer.StatusCode == 204 || answer.StatusCode == 304;
     curl_off_t length = -1;
     curl_easy_getinfo(handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
     answer.ContentLength = length;
@@ -280,7 +210,11 @@ void TCurlIOHandler::CloseConnection() {
     OpenEasyHandle();
 }
 
-std::string TCurlIOHandler::SchemeOf(const std::string& AUrl) {
+std::unique_ptr<IHttpTransport> CreateIOHandler() {
+    return std::make_unique<TCurlIOHandler>();
+}
+
+std::string SchemeOf(const std::string& AUrl) {
     struct TUrlDeleter {
         void operator()(CURLU* AUrl) const { curl_url_cleanup(AUrl); }
     };

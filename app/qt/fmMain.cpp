@@ -62,8 +62,8 @@ TDownloadRun& TfrmMain::DownloadRun() {
 void TfrmMain::FormCreate(std::string_view ASetupPublicKey) {
     FIdHTTPProgress = std::make_unique<TIdHTTPProgress>();
     FIdHTTPProgress->SetOnChange([this](TIdHTTPProgress& Sender) { ProgressChanged(Sender); });
-    ui->btnDownloadLink->setText(LoadText(TStatusText::sBtnOtherLink));
-    ui->btnRetry->setText(LoadText(TStatusText::sBtnRetry));
+    ui->btnDownloadLink->setText(QString::fromStdU16String(LoadText(TStatusText::sBtnOtherLink)));
+    ui->btnRetry->setText(QString::fromStdU16String(LoadText(TStatusText::sBtnRetry)));
     FDownloadRun = std::make_unique<TDownloadRun>(*this, *FIdHTTPProgress, ASetupPublicKey);
 }
 
@@ -132,12 +132,16 @@ void TfrmMain::closeEvent(QCloseEvent* AEvent) {
     AEvent->setAccepted(CanClose);
 }
 
-void TfrmMain::SetTitle(const QString& ATitle) {
-    setWindowTitle(ATitle);
+void TfrmMain::SetTitle(std::u16string_view ATitle) {
+    setWindowTitle(QStringView(ATitle).toString());
 }
 
-void TfrmMain::SetStatusText(const QString& AText) {
-    ui->labMessage->setText(AText);
+void TfrmMain::SetStatusText(std::u16string_view AText) {
+    ui->labMessage->setText(QStringView(AText).toString());
+}
+
+platform::TWindowHandle TfrmMain::NativeHandle() const {
+    return platform::TWindowHandle{winId()};
 }
 
 void TfrmMain::SetProgressBarStyle(TProgressBarStyle AStyle) {

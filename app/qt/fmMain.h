@@ -33,8 +33,8 @@ public:
     // The window's HTTP client.
     TIdHTTPProgress& HttpClient();
 
-    void SetTitle(const QString& ATitle) override;
-    void SetStatusText(const QString& AText) override;
+    void SetTitle(std::u16string_view ATitle) override;
+    void SetStatusText(std::u16string_view AText) override;
     void SetProgressBarStyle(TProgressBarStyle AStyle) override;
     void SetProgressBarPosition(int APosition) override;
     int ProgressBarPosition() const override;
@@ -43,6 +43,7 @@ public:
     void SetTimerArmed(bool AArmed) override;
     void CloseWindow() override;
     void ProcessMessages() override;
+    platform::TWindowHandle NativeHandle() const override;
 
 protected:
     void showEvent(QShowEvent* AEvent) override;
