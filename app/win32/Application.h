@@ -1,0 +1,37 @@
+// The application's default failure handler: the one place that shows a failure no handler of the
+// program dealt with. The program carries on afterwards.
+#pragma once
+
+#include <exception>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace korvane {
+
+// The title of the application's message boxes: `AExecutableFileName` up to its first full stop,
+// every character after the first in lower case ("KorvaneDownloader.exe" gives
+// "Korvanedownloader").
+std::u16string ApplicationTitle(std::u16string_view AExecutableFileName);
+
+// `AMessage` with a full stop added when it ends in a character that sorts after one.
+std::u16string FailureText(std::u16string AMessage);
+
+// Shows `AError` in an error message box titled with the application's title, then returns.
+void HandleException(const std::exception& AError);
+
+// Runs one event handler. A std::exception it raises goes to HandleException, since nothing may
+// cross the window procedure; anything else raised ends the program. True when the handler ran to
+// its end.
+template <class THandler>
+bool RunHandler(THandler&& AHandler) noexcept {
+    try {
+        std::forward<THandler>(AHandler)();
+        return true;
+    } catch (const std::exception& E) {
+        HandleException(E);
+    }
+    return false;
+}
+
+}  // namespace korvane

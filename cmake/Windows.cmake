@@ -1,0 +1,57 @@
+# The Windows build: Win32 and the common controls for the window, WinHTTP for the GET, the
+# system's own TLS (Schannel). One statically linked executable that imports system DLLs only.
+enable_language(RC)
+
+if(NOT KORVANE_SETUP_PUBLIC_KEY STREQUAL "")
+    # The publisher's signature is Ed25519 over BLAKE2b, which Windows' crypto API lacks.
+    message(FATAL_ERROR "KORVANE_SETUP_PUBLIC_KEY: the Windows build cannot check a minisign "
+                        "signature; configure it without a key")
+endif()
+
+# Unicode everywhere, Windows 7 and later, no min/max macros over the standard library's.
+add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
+
+# The certificate authority that test and demo builds pin, inside the executable.
+set(trusted_ca_header "${CMAKE_CURRENT_BINARY_DIR}/generated/TrustedCa.h")
+add_custom_command(
+    OUTPUT "${trusted_ca_header}"
+    COMMAND "${CMAKE_COMMAND}" "-DCA_FILE=${KORVANE_TRUSTED_CA}" "-DOUTPUT=${trusted_ca_header}"
+            -P "${CMAKE_CURRENT_SOURCE_DIR}/cmake/EmbedTrustedCa.cmake"
+    DEPENDS cmake/EmbedTrustedCa.cmake ${KORVANE_TRUSTED_CA}
+    COMMENT "Embedding the trusted certificate authority")
+
+# The texts live in the executable's string table (resources/fmMain.rc.in).
+target_sources(korvane_texts PRIVATE texts/StatusTexts_resource.cpp)
+
+add_library(korvane_platform STATIC platform/Platform_windows.cpp)
+target_include_directories(korvane_platform PUBLIC "${CMAKE_CURRENT_SOURCE_DIR}")
+target_link_libraries(korvane_platform PRIVATE shell32 ole32)
+
+target_sources(korvane_download PRIVATE
+    download/winhttp/WinHttpIOHandler.cpp
+    download/SetupSignatureUnavailable.cpp
+    "${trusted_ca_header}")
+target_link_libraries(korvane_download PUBLIC korvane_platform PRIVATE winhttp crypt32 shlwapi)
+
+# The window template, the string table, the manifest, the version record and the icon.
+configure_file(resources/fmMain.rc.in "${CMAKE_CURRENT_BINARY_DIR}/generated/fmMain.rc" @ONLY)
+set(resource_script "${CMAKE_CURRENT_BINARY_DIR}/generated/fmMain.rc")
+set_source_files_properties("${resource_script}" PROPERTIES OBJECT_DEPENDS
+    "${CMAKE_CURRENT_SOURCE_DIR}/resources/KorvaneDownloader.manifest;${CMAKE_CURRENT_SOURCE_DIR}/resources/KorvaneDownloader.ico;${CMAKE_CURRENT_SOURCE_DIR}/texts/StatusTextIds.h")
+
+add_library(korvane_app STATIC
+    app/win32/Application.cpp
+    app/win32/fmMain.cpp
+    app/win32/ProgressBar.cpp)
+target_include_directories(korvane_app PUBLIC "${CMAKE_CURRENT_SOURCE_DIR}" "${CMAKE_CURRENT_SOURCE_DIR}/app/win32")
+target_link_libraries(korvane_app PUBLIC korvane_download comctl32 gdi32 user32 shlwapi)
+
+# Resources are found by no symbol, so a static library would lose them: every executable that
+# needs them takes the object.
+add_library(korvane_resources OBJECT "${resource_script}")
+target_include_directories(korvane_resources PRIVATE "${CMAKE_CURRENT_SOURCE_DIR}"
+                                                     "${CMAKE_CURRENT_SOURCE_DIR}/resources")
+
+add_executable(KorvaneDownloader WIN32 app/win32/main.cpp $<TARGET_OBJECTS:korvane_resources>)
+target_link_options(KorvaneDownloader PRIVATE -municode)
+target_link_libraries(KorvaneDownloader PRIVATE korvane_app)

@@ -1,0 +1,462 @@
+#include "download/winhttp/WinHttpIOHandler.h"
+
+#include <shlwapi.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <optional>
+#include <stdexcept>
+#include <string_view>
+#include <system_error>
+
+#include "TrustedCa.h"
+#include "download/AnswerHeaders.h"
+
+namespace korvane {
+
+namespace {
+
+struct TStoreCloser {
+    void operator()(HCERTSTORE AStore) const { CertCloseStore(AStore, 0); }
+};
+using TStore = std::unique_ptr<void, TStoreCloser>;
+struct TChainFreer {
+    void operator()(PCCERT_CHAIN_CONTEXT AChain) const { CertFreeCertificateChain(AChain); }
+};
+using TChain = std::unique_ptr<const CERT_CHAIN_CONTEXT, TChainFreer>;
+
+std::wstring Wide(std::string_view AText) {
+    if (AText.empty()) {
+        return {};
+    }
+    const int size = static_cast<int>(AText.size());
+    const int length = MultiByteToWideChar(CP_UTF8, 0, AText.data(), size, nullptr, 0);
+    std::wstring result(static_cast<std::size_t>(std::max(length, 0)), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, AText.data(), size, result.data(), length);
+    return result;
+}
+
+std::string Narrow(std::wstring_view AText, UINT ACodePage) {
+    if (AText.empty()) {
+        return {};
+    }
+    const int size = static_cast<int>(AText.size());
+    const int length =
+        WideCharToMultiByte(ACodePage, 0, AText.data(), size, nullptr, 0, nullptr, nullptr);
+    std::string result(static_cast<std::size_t>(std::max(length, 0)), '\0');
+    WideCharToMultiByte(ACodePage, 0, AText.data(), size, result.data(), length, nullptr, nullptr);
+    return result;
+}
+
+// WinHTTP's own message for its errors, the system's for the others.
+std::string SystemMessage(DWORD AError) {
+    wchar_t text[512] = L"";
+    DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        GetModuleHandleW(L"winhttp.dll"), AError, 0, text, static_cast<DWORD>(std::size(text)),
+        nullptr);
+    while (length > 0 && (text[length - 1] == L'\r' || text[length - 1] == L'\n' ||
+                          text[length - 1] == L' ' || text[length - 1] == L'.')) {
+        --length;
+    }
+    const std::string code = "error " + std::to_string(AError);
+    return length == 0 ? code
+                       : Narrow(std::wstring_view(text, length), CP_UTF8) + " (" + code + ")";
+}
+
+// Wine's WinHTTP passes the socket's own time-out code through where Windows gives
+// ERROR_WINHTTP_TIMEOUT; both mean that a wait for the peer ran out.
+bool IsTimeOut(DWORD AError) {
+    return AError == ERROR_WINHTTP_TIMEOUT || AError == WSAETIMEDOUT;
+}
+
+// The certificates of a PEM text, in order.
+std::vector<TWinHttpIOHandler::TCertificate> CertificatesOf(std::string_view APem) {
+    constexpr std::string_view kEnd = "-----END CERTIFICATE-----";
+    std::vector<TWinHttpIOHandler::TCertificate> certificates;
+    for (auto begin = APem.find("-----BEGIN CERTIFICATE-----"); begin != std::string_view::npos;
+         begin = APem.find("-----BEGIN CERTIFICATE-----", begin)) {
+        const auto end = APem.find(kEnd, begin);
+        if (end == std::string_view::npos) {
+            break;
+        }
+        const std::string_view block = APem.substr(begin, end + kEnd.size() - begin);
+        begin = end + kEnd.size();
+        DWORD size = 0;
+        if (!CryptStringToBinaryA(block.data(), static_cast<DWORD>(block.size()),
+                                  CRYPT_STRING_BASE64HEADER, nullptr, &size, nullptr, nullptr)) {
+            continue;
+        }
+        std::vector<BYTE> der(size);
+        if (!CryptStringToBinaryA(block.data(), static_cast<DWORD>(block.size()),
+                                  CRYPT_STRING_BASE64HEADER, der.data(), &size, nullptr, nullptr)) {
+            continue;
+        }
+        if (PCCERT_CONTEXT certificate = CertCreateCertificateContext(
+                X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, der.data(), size)) {
+            certificates.emplace_back(certificate);
+        }
+    }
+    return certificates;
+}
+
+bool SameCertificate(PCCERT_CONTEXT ALeft, PCCERT_CONTEXT ARight) {
+    return ALeft->cbCertEncoded == ARight->cbCertEncoded &&
+           std::memcmp(ALeft->pbCertEncoded, ARight->pbCertEncoded, ALeft->cbCertEncoded) == 0;
+}
+
+// A header of the answer as text, or nullopt when the answer has none.
+std::optional<std::wstring> QueryHeader(HINTERNET ARequest, DWORD AInfoLevel) {
+    DWORD size = 0;
+    WinHttpQueryHeaders(ARequest, AInfoLevel, WINHTTP_HEADER_NAME_BY_INDEX,
+                        WINHTTP_NO_OUTPUT_BUFFER, &size, WINHTTP_NO_HEADER_INDEX);
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+        return std::nullopt;
+    }
+    std::wstring value(size / sizeof(wchar_t) + 1, L'\0');
+    if (!WinHttpQueryHeaders(ARequest, AInfoLevel, WINHTTP_HEADER_NAME_BY_INDEX, value.data(),
+                             &size, WINHTTP_NO_HEADER_INDEX)) {
+        return std::nullopt;
+    }
+    value.resize(size / sizeof(wchar_t));
+    return value;
+}
+
+// `ALocation` resolved against `ABase`, as UTF-8.
+std::string Resolved(const std::wstring& ABase, const std::wstring& ALocation) {
+    std::wstring combined(2084, L'\0');  // INTERNET_MAX_URL_LENGTH; longer ones take a second call
+    auto size = static_cast<DWORD>(combined.size());
+    HRESULT result = UrlCombineW(ABase.c_str(), ALocation.c_str(), combined.data(), &size, 0);
+    if (result == E_POINTER) {
+        combined.assign(size + 1, L'\0');
+        size = static_cast<DWORD>(combined.size());
+        result = UrlCombineW(ABase.c_str(), ALocation.c_str(), combined.data(), &size, 0);
+    }
+    if (FAILED(result)) {
+        return {};
+    }
+    combined.resize(size);
+    return Narrow(combined, CP_UTF8);
+}
+
+}  // namespace
+
+// The state of one GET, shared with the status callback.
+struct TWinHttpIOHandler::TGetState {
+    TWinHttpIOHandler& Owner;
+    bool CertificateChecked = false;
+    bool CertificateRefused = false;
+};
+
+TWinHttpIOHandler::TWinHttpIOHandler() : FTrustedCas(CertificatesOf(build_config::kTrustedCaPem)) {
+    if (!build_config::kTrustedCaPem.empty() && FTrustedCas.empty()) {
+        throw std::runtime_error("the trusted CA of the build holds no certificate");
+    }
+    // No agent string: the User-Agent is one of the fixed request headers, in its place.
+    FSession.reset(WinHttpOpen(nullptr, WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+                               WINHTTP_NO_PROXY_BYPASS, 0));
+    if (!FSession) {
+        throw std::system_error(static_cast<int>(GetLastError()), std::system_category(),
+                                "WinHttpOpen");
+    }
+    // The program starts what it downloads: TLS 1.2 or later only. A WinHTTP that predates
+    // TLS 1.3 refuses the flag.
+    DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
+    if (!WinHttpSetOption(FSession.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
+                          sizeof(protocols))) {
+        protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
+        if (!WinHttpSetOption(FSession.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
+                              sizeof(protocols))) {
+            throw std::system_error(static_cast<int>(GetLastError()), std::system_category(),
+                                    "WINHTTP_OPTION_SECURE_PROTOCOLS");
+        }
+    }
+}
+
+TWinHttpIOHandler::~TWinHttpIOHandler() {
+    CloseConnection();
+}
+
+// The chain is built from the server's certificates and the trusted CAs over the system's, and
+// must end in one of the trusted CAs with no other fault.
+bool TWinHttpIOHandler::ChainsToTrustedCa(PCCERT_CONTEXT AServerCertificate) const {
+    const TStore extra(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
+    if (!extra) {
+        return false;
+    }
+    for (const TCertificate& ca : FTrustedCas) {
+        CertAddCertificateContextToStore(extra.get(), ca.get(), CERT_STORE_ADD_ALWAYS, nullptr);
+    }
+    if (AServerCertificate->hCertStore != nullptr) {
+        for (PCCERT_CONTEXT sent = nullptr;
+             (sent = CertEnumCertificatesInStore(AServerCertificate->hCertStore, sent)) !=
+             nullptr;) {
+            CertAddCertificateContextToStore(extra.get(), sent, CERT_STORE_ADD_USE_EXISTING,
+                                             nullptr);
+        }
+    }
+    LPSTR serverAuth[] = {const_cast<LPSTR>(szOID_PKIX_KP_SERVER_AUTH)};
+    CERT_CHAIN_PARA parameters{};
+    parameters.cbSize = sizeof(parameters);
+    parameters.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
+    parameters.RequestedUsage.Usage.cUsageIdentifier = 1;
+    parameters.RequestedUsage.Usage.rgpszUsageIdentifier = serverAuth;
+    PCCERT_CHAIN_CONTEXT built = nullptr;
+    if (!CertGetCertificateChain(nullptr, AServerCertificate, nullptr, extra.get(), &parameters, 0,
+                                 nullptr, &built)) {
+        return false;
+    }
+    const TChain chain(built);
+    // The trusted CA is not in the system's root store, so its chain counts as untrusted there.
+    if ((chain->TrustStatus.dwErrorStatus & ~DWORD{CERT_TRUST_IS_UNTRUSTED_ROOT}) != 0 ||
+        chain->cChain != 1 || chain->rgpChain[0]->cElement == 0) {
+        return false;
+    }
+    const CERT_SIMPLE_CHAIN& simple = *chain->rgpChain[0];
+    PCCERT_CONTEXT root = simple.rgpElement[simple.cElement - 1]->pCertContext;
+    return std::any_of(FTrustedCas.begin(), FTrustedCas.end(),
+                       [&](const TCertificate& ACa) { return SameCertificate(ACa.get(), root); });
+}
+
+// Runs inside WinHttpSendRequest, after the TLS handshake and before the request goes out: the
+// place where no byte has been sent to, or taken from, a server that is not yet vouched for.
+void CALLBACK TWinHttpIOHandler::OnStatus(HINTERNET AHandle, DWORD_PTR AContext, DWORD AStatus,
+                                          LPVOID, DWORD) {
+    if (AStatus != WINHTTP_CALLBACK_STATUS_SENDING_REQUEST || AContext == 0) {
+        return;
+    }
+    auto& state = *reinterpret_cast<TGetState*>(AContext);
+    PCCERT_CONTEXT received = nullptr;
+    DWORD size = sizeof(received);
+    if (!WinHttpQueryOption(AHandle, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &received, &size)) {
+        received = nullptr;
+    }
+    const TCertificate certificate(received);
+    state.CertificateChecked = true;
+    state.CertificateRefused = !certificate || !state.Owner.ChainsToTrustedCa(certificate.get());
+    if (state.CertificateRefused && state.Owner.FRequest.get() == AHandle) {
+        // Closing the request here is how WinHTTP is told not to send it.
+        WinHttpCloseHandle(state.Owner.FRequest.release());
+    }
+}
+
+THttpAnswer TWinHttpIOHandler::Get(const std::string& AUrl, IHttpReceiver& AReceiver,
+                                   std::chrono::milliseconds AReadTimeout) {
+    // The handles of the last GET go first, and with them any connection they kept.
+    CloseConnection();
+    THttpAnswer answer;
+    const auto fail = [&](std::string AWhy, DWORD AError = ERROR_SUCCESS) {
+        answer.Failed = true;
+        answer.ErrorText = std::move(AWhy);
+        answer.TimedOut = IsTimeOut(AError);
+        CloseConnection();
+        return answer;
+    };
+    const auto failWith = [&](DWORD AError) { return fail(SystemMessage(AError), AError); };
+
+    const std::wstring url = Wide(AUrl);
+    URL_COMPONENTS parts{};
+    parts.dwStructSize = sizeof(parts);
+    parts.dwSchemeLength = parts.dwHostNameLength = parts.dwUrlPathLength =
+        parts.dwExtraInfoLength = static_cast<DWORD>(-1);
+    if (url.empty() || !WinHttpCrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts)) {
+        return failWith(GetLastError());
+    }
+    if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) {
+        return failWith(ERROR_WINHTTP_UNRECOGNIZED_SCHEME);
+    }
+    const bool secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
+    const std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
+    // WinHTTP counts the fragment as part of the extra information; it is not sent.
+    const std::wstring_view extra(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+    std::wstring target(parts.lpszUrlPath, parts.dwUrlPathLength);
+    target += extra.substr(0, extra.find(L'#'));
+    if (target.empty() || target.front() != L'/') {
+        target.insert(0, 1, L'/');
+    }
+
+    FConnect.reset(WinHttpConnect(FSession.get(), host.c_str(), parts.nPort, 0));
+    if (!FConnect) {
+        return failWith(GetLastError());
+    }
+    FRequest.reset(WinHttpOpenRequest(FConnect.get(), L"GET", target.c_str(), nullptr,
+                                      WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                      secure ? WINHTTP_FLAG_SECURE : 0));
+    if (!FRequest) {
+        return failWith(GetLastError());
+    }
+    HINTERNET request = FRequest.get();
+
+    // Redirects are followed hop by hop by the caller; a 401 is not answered with credentials.
+    // Without keep-alive WinHTTP sends no "Connection" header: the request stays as it has
+    // always been, and every GET has a connection of its own.
+    DWORD disabled =
+        WINHTTP_DISABLE_KEEP_ALIVE | WINHTTP_DISABLE_REDIRECTS | WINHTTP_DISABLE_AUTHENTICATION;
+    DWORD redirects = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
+    // The read time-out bounds every wait of the GET, as the Linux build's watch does from the
+    // moment the GET starts: the name, the connection, the request, the headers and each read.
+    const auto timeout = static_cast<int>(
+        std::clamp<std::chrono::milliseconds::rep>(AReadTimeout.count(), 1, INT_MAX));
+    DWORD headersTimeout = static_cast<DWORD>(timeout);
+    if (!WinHttpSetOption(request, WINHTTP_OPTION_DISABLE_FEATURE, &disabled, sizeof(disabled)) ||
+        !WinHttpSetOption(request, WINHTTP_OPTION_REDIRECT_POLICY, &redirects, sizeof(redirects)) ||
+        !WinHttpSetTimeouts(request, timeout, timeout, timeout, timeout) ||
+        !WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &headersTimeout,
+                          sizeof(headersTimeout))) {
+        return failWith(GetLastError());
+    }
+    const bool pinned = secure && !FTrustedCas.empty();
+    if (pinned) {
+        // WinHTTP still checks the host name and the dates; the callback checks the root.
+        DWORD flags = SECURITY_FLAG_IGNORE_UNKNOWN_CA;
+        if (!WinHttpSetOption(request, WINHTTP_OPTION_SECURITY_FLAGS, &flags, sizeof(flags)) ||
+            WinHttpSetStatusCallback(request, &OnStatus, WINHTTP_CALLBACK_STATUS_SENDING_REQUEST,
+                                     0) == WINHTTP_INVALID_STATUS_CALLBACK) {
+            return failWith(GetLastError());
+        }
+    }
+
+    // The request the download server has always received, header for header.
+    std::wstring headerLines = L"Host: " + host;
+    if (parts.nPort != (secure ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT)) {
+        headerLines += L":" + std::to_wstring(parts.nPort);
+    }
+    headerLines +=
+        L"\r\nAccept: text/html, */*"
+        L"\r\nAccept-Encoding: identity"
+        L"\r\nUser-Agent: Mozilla/3.0 (compatible; Indy Library)"
+        L"\r\nAuthorization: Basic Og==";  // an empty user name and password
+    if (!WinHttpAddRequestHeaders(request, headerLines.c_str(),
+                                  static_cast<DWORD>(headerLines.size()),
+                                  WINHTTP_ADDREQ_FLAG_ADD)) {
+        return failWith(GetLastError());
+    }
+
+    TGetState state{.Owner = *this};
+    const BOOL sent =
+        WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0,
+                           reinterpret_cast<DWORD_PTR>(&state));
+    const DWORD sendError = GetLastError();
+    if (pinned && (state.CertificateRefused || (sent && !state.CertificateChecked))) {
+        return fail("the server's certificate does not chain to the trusted authority");
+    }
+    if (!sent) {
+        return failWith(sendError);
+    }
+    if (!WinHttpReceiveResponse(request, nullptr)) {
+        return failWith(GetLastError());
+    }
+
+    DWORD status = 0;
+    DWORD size = sizeof(status);
+    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &size,
+                             WINHTTP_NO_HEADER_INDEX)) {
+        return failWith(GetLastError());
+    }
+    answer.StatusCode = static_cast<long>(status);
+    // WinHTTP decodes the header bytes with the ANSI code page; the same page gives them back.
+    const std::string raw =
+        Narrow(QueryHeader(request, WINHTTP_QUERY_RAW_HEADERS_CRLF).value_or(L""), CP_ACP);
+    TAnswerHeaders headers;
+    for (std::size_t begin = 0; begin < raw.size();) {
+        const auto end = std::min(raw.find("\r\n", begin), raw.size());
+        const std::string_view line(raw.data() + begin, end - begin);
+        if (line.empty()) {
+            break;
+        }
+        if (std::optional<std::string> refusal = headers.Take(line)) {
+            answer.StatusLine = headers.StatusLine();
+            answer.ProtocolFailure = *refusal;
+            return fail(std::move(*refusal));
+        }
+        begin = end + 2;
+    }
+    answer.StatusLine = headers.StatusLine();
+    // WinHTTP ends a chunked body that the connection cut off between two chunks exactly as one
+    // that had its last chunk, and says nothing of which it was: a chunked body counts as ended
+    // by the close. The length is WinHTTP's to ignore then.
+    const bool chunked = headers.Chunked();
+    const std::optional<std::int64_t> length = chunked ? std::nullopt : headers.ContentLength();
+    answer.ContentLength = length.value_or(-1);
+    answer.Framed = length.has_value() || status == 204 || status == 304;
+    if (status >= 300 && status <= 399) {
+        if (const std::optional<std::wstring> location =
+                QueryHeader(request, WINHTTP_QUERY_LOCATION)) {
+            answer.RedirectUrl = Resolved(url, *location);
+        }
+    }
+
+    // One read of at most the receive buffer's size at a time, of what has arrived: each read
+    // is one piece and ends one block.
+    std::string buffer(kReceiveBufferSize, '\0');
+    std::int64_t received = 0;
+    for (;;) {
+        DWORD available = 0;
+        if (!WinHttpQueryDataAvailable(request, &available)) {
+            return failWith(GetLastError());
+        }
+        if (available == 0) {
+            break;
+        }
+        DWORD read = 0;
+        if (!WinHttpReadData(request, buffer.data(),
+                             std::min<DWORD>(available, static_cast<DWORD>(buffer.size())),
+                             &read)) {
+            return failWith(GetLastError());
+        }
+        if (read == 0) {
+            break;
+        }
+        if (received == 0) {
+            AReceiver.BodyBegin(answer.StatusCode, answer.ContentLength);
+        }
+        received += read;
+        if (!AReceiver.BodyPiece(std::string_view(buffer.data(), read)) || !AReceiver.ReadDone()) {
+            return fail("the transfer was stopped");
+        }
+    }
+    // WinHTTP ends a body cut short of its length as if it were whole.
+    if (length && received < *length) {
+        return fail("the body ended after " + std::to_string(received) + " of " +
+                    std::to_string(*length) + " bytes");
+    }
+    return answer;
+}
+
+bool TWinHttpIOHandler::Connected() const {
+    // WinHTTP gives the connection's addresses only while the request holds one.
+    WINHTTP_CONNECTION_INFO info{};
+    info.cbSize = sizeof(info);
+    DWORD size = sizeof(info);
+    return FRequest &&
+           WinHttpQueryOption(FRequest.get(), WINHTTP_OPTION_CONNECTION_INFO, &info, &size);
+}
+
+void TWinHttpIOHandler::CloseConnection() {
+    FRequest.reset();
+    FConnect.reset();
+}
+
+std::unique_ptr<IHttpTransport> CreateIOHandler() {
+    return std::make_unique<TWinHttpIOHandler>();
+}
+
+std::string SchemeOf(const std::string& AUrl) {
+    const std::wstring url = Wide(AUrl);
+    wchar_t scheme[64] = L"";  // longer than any scheme WinHTTP knows
+    DWORD size = static_cast<DWORD>(std::size(scheme));
+    if (url.empty() || FAILED(UrlGetPartW(url.c_str(), scheme, &size, URL_PART_SCHEME, 0)) ||
+        size == 0) {
+        return {};
+    }
+    std::string result = Narrow(std::wstring_view(scheme, size), CP_UTF8);
+    std::transform(result.begin(), result.end(), result.begin(), [](unsigned char ACharacter) {
+        return static_cast<char>(ACharacter >= 'A' && ACharacter <= 'Z' ? ACharacter + 32
+                                                                        : ACharacter);
+    });
+    return result;
+}
+
+}  // namespace korvane

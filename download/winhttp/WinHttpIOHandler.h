@@ -1,0 +1,59 @@
+// The HTTP transport over WinHTTP: owns the session, and with it the cookies, and the handles of
+// the last GET, and performs single GETs with the program's fixed request and TLS settings.
+#pragma once
+
+// In this order: winhttp.h declares WINHTTP_CONNECTION_INFO only after winsock2.h, and the
+// others need windows.h before them.
+#include <winsock2.h>
+
+#include <windows.h>
+
+#include <wincrypt.h>
+#include <winhttp.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "download/HttpTransport.h"
+
+namespace korvane {
+
+class TWinHttpIOHandler final : public IHttpTransport {
+public:
+    TWinHttpIOHandler();
+    TWinHttpIOHandler(const TWinHttpIOHandler&) = delete;
+    TWinHttpIOHandler& operator=(const TWinHttpIOHandler&) = delete;
+    ~TWinHttpIOHandler() override;
+
+    THttpAnswer Get(const std::string& AUrl, IHttpReceiver& AReceiver,
+                    std::chrono::milliseconds AReadTimeout) override;
+    bool Connected() const override;
+    void CloseConnection() override;
+
+    struct TInternetCloser {
+        void operator()(HINTERNET AHandle) const { WinHttpCloseHandle(AHandle); }
+    };
+    using TInternet = std::unique_ptr<void, TInternetCloser>;
+    struct TCertificateFreer {
+        void operator()(PCCERT_CONTEXT ACertificate) const {
+            CertFreeCertificateContext(ACertificate);
+        }
+    };
+    using TCertificate = std::unique_ptr<const CERT_CONTEXT, TCertificateFreer>;
+
+private:
+    struct TGetState;
+    static void CALLBACK OnStatus(HINTERNET AHandle, DWORD_PTR AContext, DWORD AStatus,
+                                  LPVOID AInformation, DWORD AInformationLength);
+    bool ChainsToTrustedCa(PCCERT_CONTEXT AServerCertificate) const;
+
+    std::vector<TCertificate> FTrustedCas;  // empty: the system's trust store decides
+    TInternet FSession;                     // keeps the cookies
+    // The last GET's; its connection is closed when the body was read to its end.
+    TInternet FConnect;
+    TInternet FRequest;
+};
+
+}  // namespace korvane

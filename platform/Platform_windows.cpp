@@ -1,0 +1,232 @@
+// Windows implementation of the operating-system layer.
+// <windows.h> first: the other system headers build on it.
+#include <windows.h>
+
+#include <shellapi.h>
+#include <shlobj.h>
+
+#include <algorithm>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "platform/Platform.h"
+
+namespace korvane::platform {
+
+namespace {
+
+[[noreturn]] void ThrowLastError(const std::string& AWhat) {
+    throw std::system_error(static_cast<int>(::GetLastError()), std::system_category(), AWhat);
+}
+
+// The system takes texts as UTF-16 and a terminating NUL.
+std::wstring Terminated(std::u16string_view AText) {
+    return std::wstring(AText.begin(), AText.end());
+}
+
+class TFileHandle {
+public:
+    explicit TFileHandle(HANDLE AHandle) : FHandle(AHandle) {}
+    TFileHandle(const TFileHandle&) = delete;
+    TFileHandle& operator=(const TFileHandle&) = delete;
+    ~TFileHandle() { Close(); }
+
+    HANDLE Get() const { return FHandle; }
+    bool IsOpen() const { return FHandle != INVALID_HANDLE_VALUE; }
+    bool Close() {
+        return !IsOpen() || ::CloseHandle(std::exchange(FHandle, INVALID_HANDLE_VALUE)) != 0;
+    }
+
+private:
+    HANDLE FHandle;
+};
+
+// The shell's "open", on behalf of `AOwner`; it reports success with a value above 32.
+bool ShellOpen(TWindowHandle AOwner, const std::wstring& AFile, const std::wstring& AParameters) {
+    const HINSTANCE result = ::ShellExecuteW(reinterpret_cast<HWND>(AOwner), L"open", AFile.c_str(),
+                                             AParameters.c_str(), nullptr, SW_SHOW);
+    return reinterpret_cast<INT_PTR>(result) > 32;
+}
+
+}  // namespace
+
+class TFile::TImpl {
+public:
+    TImpl(HANDLE AHandle, std::filesystem::path APath) : Handle(AHandle), Path(std::move(APath)) {}
+
+    TFileHandle Handle;
+    const std::filesystem::path Path;
+};
+
+namespace {
+
+// A new file at `APath`, or the one there emptied, open for reading and writing and shared with
+// nobody while it is open.
+TFile CreateUnshared(const std::filesystem::path& APath) {
+    const HANDLE handle = ::CreateFileW(APath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                        CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        ThrowLastError("cannot create " + APath.string());
+    }
+    auto impl = std::make_unique<TFile::TImpl>(handle, APath);
+    if (::GetFileType(handle) != FILE_TYPE_DISK) {
+        throw std::system_error(std::make_error_code(std::errc::permission_denied),
+                                APath.string() + " is not a file");
+    }
+    return TFile(std::move(impl));
+}
+
+}  // namespace
+
+std::filesystem::path ExecutablePath() {
+    std::vector<wchar_t> buffer(MAX_PATH);
+    for (;;) {
+        const DWORD length =
+            ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (length == 0) {
+            ThrowLastError("cannot find the executable");
+        }
+        if (length < buffer.size()) {
+            return std::filesystem::path(std::wstring(buffer.data(), length));
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+std::filesystem::path UserTempDirectory() {
+    // The user's own temporary directory, which the system keeps from other users; with its
+    // trailing separator, in the buffer the system's maximum path fits.
+    wchar_t buffer[MAX_PATH + 1] = {};
+    const DWORD length = ::GetTempPathW(MAX_PATH + 1, buffer);
+    if (length == 0 || length > MAX_PATH) {
+        ThrowLastError("cannot find the temporary directory");
+    }
+    return std::filesystem::path(std::wstring(buffer, length));
+}
+
+std::filesystem::path UserDataDirectory() {
+    PWSTR known = nullptr;
+    const HRESULT result = ::SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, &known);
+    const std::unique_ptr<wchar_t, decltype(&::CoTaskMemFree)> owned(known, &::CoTaskMemFree);
+    if (FAILED(result)) {
+        throw std::system_error(result, std::system_category(), "cannot find the data directory");
+    }
+    std::filesystem::path directory = std::filesystem::path(known) / L"Korvane";
+    std::filesystem::create_directories(directory);
+    return directory;
+}
+
+TFile::TFile(std::unique_ptr<TImpl> AImpl) : FImpl(std::move(AImpl)) {}
+TFile::TFile(TFile&&) noexcept = default;
+TFile& TFile::operator=(TFile&&) noexcept = default;
+TFile::~TFile() = default;
+
+void TFile::Write(std::span<const std::byte> ABytes) {
+    while (!ABytes.empty()) {
+        const auto piece = static_cast<DWORD>(std::min<std::size_t>(ABytes.size(), 1u << 30));
+        DWORD written = 0;
+        if (::WriteFile(FImpl->Handle.Get(), ABytes.data(), piece, &written, nullptr) == 0) {
+            ThrowLastError("cannot write " + FImpl->Path.string());
+        }
+        ABytes = ABytes.subspan(written);
+    }
+}
+
+void TFile::Resize(std::int64_t ASize) {
+    const HANDLE handle = FImpl->Handle.Get();
+    LARGE_INTEGER position{};
+    LARGE_INTEGER size{};
+    size.QuadPart = ASize;
+    // The end of a file is where its pointer stands: move it there and back.
+    if (::SetFilePointerEx(handle, LARGE_INTEGER{}, &position, FILE_CURRENT) == 0 ||
+        ::SetFilePointerEx(handle, size, nullptr, FILE_BEGIN) == 0 || ::SetEndOfFile(handle) == 0 ||
+        ::SetFilePointerEx(handle, position, nullptr, FILE_BEGIN) == 0) {
+        ThrowLastError("cannot resize " + FImpl->Path.string());
+    }
+}
+
+std::size_t TFile::ReadAt(std::int64_t AOffset, std::span<std::byte> ABuffer) const {
+    const HANDLE handle = FImpl->Handle.Get();
+    LARGE_INTEGER position{};
+    if (::SetFilePointerEx(handle, LARGE_INTEGER{}, &position, FILE_CURRENT) == 0) {
+        ThrowLastError("cannot read " + FImpl->Path.string());
+    }
+    std::size_t total = 0;
+    while (total < ABuffer.size()) {
+        // A read at an offset moves the file pointer: it goes back below.
+        OVERLAPPED at{};
+        const auto offset = static_cast<std::uint64_t>(AOffset) + total;
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        const auto piece =
+            static_cast<DWORD>(std::min<std::size_t>(ABuffer.size() - total, 1u << 30));
+        DWORD count = 0;
+        if (::ReadFile(handle, ABuffer.data() + total, piece, &count, &at) == 0) {
+            if (::GetLastError() == ERROR_HANDLE_EOF) {
+                break;
+            }
+            ThrowLastError("cannot read " + FImpl->Path.string());
+        }
+        if (count == 0) {
+            break;
+        }
+        total += count;
+    }
+    if (::SetFilePointerEx(handle, position, nullptr, FILE_BEGIN) == 0) {
+        ThrowLastError("cannot read " + FImpl->Path.string());
+    }
+    return total;
+}
+
+void TFile::MakeExecutable() {
+    // Windows runs a file by its name's extension; there is no permission to give.
+}
+
+void TFile::Close() {
+    if (!FImpl->Handle.Close()) {
+        ThrowLastError("cannot close " + FImpl->Path.string());
+    }
+}
+
+TFile CreatePrivateFile(const std::filesystem::path& APath) {
+    // No sharing while it is open: a second instance, or a setup program of that name still
+    // running, makes this fail before anything is touched.
+    return CreateUnshared(APath);
+}
+
+TFile CreatePlainFile(const std::filesystem::path& APath) {
+    return CreateUnshared(APath);
+}
+
+void DeleteUnlessHeld(const std::filesystem::path& APath) {
+    // A file open without delete sharing, as every file of ours is, cannot be deleted.
+    ::DeleteFileW(APath.c_str());
+}
+
+bool StartProgram(TWindowHandle AOwner, const std::filesystem::path& AProgram,
+                  std::u16string_view AParameters) {
+    return ShellOpen(AOwner, AProgram.wstring(), Terminated(AParameters));
+}
+
+bool OpenAddress(TWindowHandle AOwner, std::u16string_view AAddress) {
+    return ShellOpen(AOwner, Terminated(AAddress), std::wstring());
+}
+
+std::span<const std::string_view> TlsLibraryNames() {
+    // WinHTTP's TLS is the system's own (Schannel): there is nothing to carry.
+    return {};
+}
+
+std::filesystem::path TlsLibraryFileName(std::string_view AName) {
+    return std::string(AName) + ".DLL";
+}
+
+std::span<const std::byte> EmbeddedLibrary(std::string_view AName) {
+    throw std::runtime_error("this build carries no library named " + std::string(AName));
+}
+
+}  // namespace korvane::platform
