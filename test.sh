@@ -14,6 +14,7 @@ readonly packages=(
     minisign                 # the test signing keys and signatures
     nginx-light python3      # the local test servers
     xvfb x11-utils           # the end-to-end test's display and its window list
+    g++-mingw-w64-x86-64 wine wine64  # the Windows build and its tests under Wine
 )
 
 build_and_test() {
@@ -35,6 +36,20 @@ sanitizer_run() {
         ctest --test-dir build-asan --output-on-failure
 }
 
+# The Windows executable, cross-built with mingw-w64, and its tests under Wine. One wineserver
+# serves the whole run, so that no test waits for a server of its own to start and stop.
+windows_build_and_test() {
+    cmake -S . -B build-win-tests --toolchain cmake/mingw-w64.cmake -DKORVANE_BUILD_TESTS=ON \
+        -DKORVANE_WARNINGS_AS_ERRORS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    cmake --build build-win-tests -j"$(nproc)"
+    tests/support/wine-session.sh start build-win-tests/wine-prefix
+    local status=0
+    ctest --test-dir build-win-tests --output-on-failure || status=$?
+    tests/support/wine-session.sh stop build-win-tests/wine-prefix
+    return "$status"
+}
+
 install_missing_packages "${packages[@]}"
 build_and_test
 sanitizer_run
+windows_build_and_test

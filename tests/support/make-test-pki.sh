@@ -4,6 +4,8 @@
 #   localhost.pem/.key   127.0.0.1 and localhost, signed by the test CA
 #   otherhost.pem/.key   other.example only, signed by the test CA
 #   selfsigned.pem/.key  127.0.0.1, signed by itself
+#   rogue-ca.pem/.key    a second certificate authority, trusted by nothing
+#   rogue.pem/.key       127.0.0.1 and localhost, signed by the rogue CA
 # A complete, valid set is left alone (only touched, so that build tools see it as fresh); anything
 # less is made again from scratch, so that every certificate always chains to the CA beside it.
 set -euo pipefail
@@ -16,7 +18,7 @@ mkdir -p "$1"
 out_dir=$(cd "$1" && pwd)  # the work below happens in another directory
 days=3650
 files=(ca.key ca.pem localhost.key localhost.pem otherhost.key otherhost.pem selfsigned.key
-       selfsigned.pem)
+       selfsigned.pem rogue-ca.key rogue-ca.pem rogue.key rogue.pem)
 
 complete_and_valid() {
     local name
@@ -25,9 +27,11 @@ complete_and_valid() {
     done
     openssl verify -x509_strict -purpose sslserver -CAfile "$out_dir/ca.pem" \
         "$out_dir/localhost.pem" "$out_dir/otherhost.pem" >/dev/null 2>&1 || return 1
+    openssl verify -x509_strict -purpose sslserver -CAfile "$out_dir/rogue-ca.pem" \
+        "$out_dir/rogue.pem" >/dev/null 2>&1 || return 1
     # Still valid in a year: a set about to expire is made again.
     local cert
-    for cert in ca localhost otherhost selfsigned; do
+    for cert in ca localhost otherhost selfsigned rogue-ca rogue; do
         openssl x509 -in "$out_dir/$cert.pem" -noout -checkend $((365 * 24 * 3600)) >/dev/null ||
             return 1
     done
@@ -69,6 +73,13 @@ extendedKeyUsage = serverAuth
 subjectKeyIdentifier = hash
 authorityKeyIdentifier = keyid
 subjectAltName = DNS:other.example
+[rogue]
+basicConstraints = critical, CA:FALSE
+keyUsage = critical, digitalSignature, keyEncipherment
+extendedKeyUsage = serverAuth
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid
+subjectAltName = IP:127.0.0.1, DNS:localhost
 [selfsigned]
 basicConstraints = critical, CA:FALSE
 keyUsage = critical, digitalSignature, keyEncipherment
@@ -91,11 +102,14 @@ serial() {
     echo "0x$(openssl rand -hex 16)"
 }
 
-# Signs NAME.csr with the extensions of section NAME: by the CA, or by its own key with "self".
-sign() {  # NAME [self]
+# Signs NAME.csr with the extensions of section NAME: by the CA, by its own key with "self", or
+# by the certificate authority named.
+sign() {  # NAME [self|CA]
     local signer=(-CA ca.pem -CAkey ca.key)
     if [[ ${2:-} == self ]]; then
         signer=(-signkey "$1.key")
+    elif [[ -n ${2:-} ]]; then
+        signer=(-CA "$2.pem" -CAkey "$2.key")
     fi
     openssl x509 -req -in "$1.csr" "${signer[@]}" -set_serial "$(serial)" -days "$days" -sha256 \
         -extfile openssl.cnf -extensions "$1" -out "$1.pem" 2>/dev/null
@@ -117,7 +131,18 @@ new_key selfsigned
 new_request selfsigned "/O=Korvane test/CN=127.0.0.1"
 sign selfsigned self
 
+# The extensions of section "ca", under the same name as the real CA's: only the key differs.
+new_key rogue-ca
+new_request rogue-ca "/O=Korvane test/CN=Korvane test CA"
+openssl x509 -req -in rogue-ca.csr -signkey rogue-ca.key -set_serial "$(serial)" -days "$days" \
+    -sha256 -extfile openssl.cnf -extensions ca -out rogue-ca.pem 2>/dev/null
+
+new_key rogue
+new_request rogue "/O=Korvane test/CN=localhost"
+sign rogue rogue-ca
+
 openssl verify -x509_strict -purpose sslserver -CAfile ca.pem localhost.pem otherhost.pem >/dev/null
+openssl verify -x509_strict -purpose sslserver -CAfile rogue-ca.pem rogue.pem >/dev/null
 
 # ca.pem last: it is the file the build waits for.
 for name in "${files[@]}"; do

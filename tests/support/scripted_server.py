@@ -6,6 +6,7 @@ Listeners, each on its own port:
   tls             TLS 1.2 and later, localhost certificate from the test CA
   tls-otherhost   certificate for other.example from the test CA
   tls-selfsigned  self-signed certificate for 127.0.0.1
+  tls-rogue       localhost certificate from a second CA that nothing trusts
   tls10           TLS 1.0 only
   dual            TLS (as tls) when the first byte is a handshake record, plain HTTP otherwise
 --dual-port PORT puts the dual listener on PORT; with --dual-port-listener NAME, listener NAME
@@ -490,6 +491,7 @@ class Server:
             "tls": (0, localhost),
             "tls-otherhost": (0, tls_context(options.pki, "otherhost")),
             "tls-selfsigned": (0, tls_context(options.pki, "selfsigned")),
+            "tls-rogue": (0, tls_context(options.pki, "rogue")),
             "tls10": (0, tls_context(options.pki, "localhost", tls10_only=True)),
             "dual": (0, "dual"),
         }
@@ -559,7 +561,8 @@ def main():
     parser.add_argument("--pki", required=True, help="directory of the test certificates")
     parser.add_argument("--dual-port", type=int, default=0)
     parser.add_argument("--dual-port-listener", default="dual",
-                        choices=("plain", "tls", "tls-otherhost", "tls-selfsigned", "tls10", "dual"))
+                        choices=("plain", "tls", "tls-otherhost", "tls-selfsigned", "tls-rogue",
+                                 "tls10", "dual"))
     parser.add_argument("--setup", help="path that answers for /KorvaneSetup.exe")
     parser.add_argument("--signature", help="path that answers for /KorvaneSetup.exe.minisig")
     parser.add_argument("--docroot", help="directory served under /file/")

@@ -1,0 +1,192 @@
+// The system layer on Windows, under Wine: the temporary directory, the unshared target file, the
+// shell's start of a program with its parameters, and the browser's address.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <span>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "platform/Platform.h"
+
+namespace korvane {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A directory of its own in the user's temporary directory, removed with everything in it.
+class TScratchDir {
+public:
+    TScratchDir() {
+        wchar_t name[MAX_PATH] = {};
+        GetTempFileNameW(platform::UserTempDirectory().c_str(), L"kvt", 0, name);
+        FPath = name;
+        fs::remove(FPath);
+        fs::create_directory(FPath);
+    }
+    TScratchDir(const TScratchDir&) = delete;
+    TScratchDir& operator=(const TScratchDir&) = delete;
+    ~TScratchDir() {
+        std::error_code ignored;
+        fs::remove_all(FPath, ignored);
+    }
+    const fs::path& Path() const { return FPath; }
+
+private:
+    fs::path FPath;
+};
+
+std::string ReadWhole(const fs::path& APath) {
+    std::ifstream in(APath, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+// What the file at `APath` holds once something has written it, waiting up to 30 s for it.
+std::optional<std::string> WaitForContent(const fs::path& APath) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::error_code ignored;
+        if (fs::file_size(APath, ignored) > 0 && !ignored) {
+            return ReadWhole(APath);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return std::nullopt;
+}
+
+std::span<const std::byte> Bytes(std::string_view AText) {
+    return std::as_bytes(std::span(AText.data(), AText.size()));
+}
+
+TEST(WindowsPlatform, TheTemporaryDirectoryIsTheSystemsWithItsSeparator) {
+    wchar_t expected[MAX_PATH + 1] = {};
+    GetTempPathW(MAX_PATH + 1, expected);
+    const std::wstring directory = platform::UserTempDirectory().wstring();
+    EXPECT_EQ(directory, expected);
+    ASSERT_FALSE(directory.empty());
+    EXPECT_EQ(directory.back(), L'\\');
+}
+
+TEST(WindowsPlatform, ATargetHeldOpenIsSharedWithNobodyAndSurvivesDeletion) {
+    const TScratchDir dir;
+    const fs::path target = dir.Path() / "KorvaneSetup.exe";
+    std::ofstream(target) << "left by an earlier run";
+    {
+        platform::TFile file = platform::CreatePrivateFile(target);
+        EXPECT_EQ(fs::file_size(target), 0u) << "an earlier file is emptied";
+        file.Write(Bytes("held"));
+        // A second instance, or anyone else, cannot take the file or delete it meanwhile.
+        EXPECT_THROW((void)platform::CreatePrivateFile(target), std::system_error);
+        platform::DeleteUnlessHeld(target);
+        EXPECT_TRUE(fs::exists(target));
+        const HANDLE reader = CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                          OPEN_EXISTING, 0, nullptr);
+        EXPECT_EQ(reader, INVALID_HANDLE_VALUE);
+        if (reader != INVALID_HANDLE_VALUE) {
+            CloseHandle(reader);
+        }
+        file.Close();
+        EXPECT_EQ(ReadWhole(target), "held");
+    }
+    platform::DeleteUnlessHeld(target);
+    EXPECT_FALSE(fs::exists(target));
+}
+
+TEST(WindowsPlatform, AFileReadsBackFromAnyOffsetWithoutMovingItsWritePosition) {
+    const TScratchDir dir;
+    platform::TFile file = platform::CreatePrivateFile(dir.Path() / "file");
+    file.Resize(10);  // announced length first, as a download does
+    file.Write(Bytes("abcdef"));
+    std::array<std::byte, 4> buffer{};
+    ASSERT_EQ(file.ReadAt(2, buffer), 4u);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(buffer.data()), 4), "cdef");
+    file.Write(Bytes("gh"));
+    file.Resize(8);  // cut back to what arrived
+    EXPECT_EQ(file.ReadAt(6, buffer), 2u) << "fewer bytes only at the end of the file";
+    file.Close();
+    EXPECT_EQ(ReadWhole(dir.Path() / "file"), "abcdefgh");
+}
+
+class WindowsShell : public testing::Test {
+protected:
+    WindowsShell() {
+        SetEnvironmentVariableW(L"KORVANE_TEST_RECORD", FRecord.c_str());
+        fs::copy_file(TestDirectory() / KORVANE_RECORD_COMMAND_LINE, FProgram);
+    }
+    ~WindowsShell() override { SetEnvironmentVariableW(L"KORVANE_TEST_RECORD", nullptr); }
+
+    static fs::path TestDirectory() {
+        wchar_t path[MAX_PATH] = {};
+        GetModuleFileNameW(nullptr, path, MAX_PATH);
+        return fs::path(path).parent_path();
+    }
+
+    const TScratchDir FDir;
+    const fs::path FRecord = FDir.Path() / "record.txt";
+    const fs::path FProgram = FDir.Path() / "KorvaneSetup.exe";
+};
+
+TEST_F(WindowsShell, StartsTheProgramWithItsParameters) {
+    ASSERT_TRUE(platform::StartProgram({}, FProgram, u"/LANG=fr"));
+    const std::optional<std::string> commandLine = WaitForContent(FRecord);
+    ASSERT_TRUE(commandLine) << "the program never ran";
+    EXPECT_NE(commandLine->find("KorvaneSetup.exe"), std::string::npos) << *commandLine;
+    EXPECT_EQ(commandLine->substr(commandLine->find_last_not_of('\n') - 8), " /LANG=fr\n")
+        << *commandLine;
+}
+
+TEST_F(WindowsShell, RefusesAProgramThatIsNotThere) {
+    EXPECT_FALSE(platform::StartProgram({}, FDir.Path() / "missing.exe", u"/LANG=fr"));
+    EXPECT_FALSE(fs::exists(FRecord));
+}
+
+// The browser that Wine hands addresses to is a registry setting of the prefix: for this test, a
+// script that records them into KORVANE_TEST_BROWSER_RECORD. It runs on the Linux side and sees
+// the environment that Wine started with, so the test takes the file's Linux path from there too;
+// Wine shows it on drive Z:.
+class WindowsBrowser : public testing::Test {
+protected:
+    static constexpr wchar_t kKey[] = L"Software\\Wine\\WineBrowser";
+    static constexpr wchar_t kScript[] = L"" KORVANE_TEST_SOURCE_DIR L"/record-address.sh";
+
+    WindowsBrowser() {
+        RegSetKeyValueW(HKEY_CURRENT_USER, kKey, L"Browsers", REG_SZ, kScript, sizeof(kScript));
+        std::error_code ignored;
+        fs::remove(FRecord, ignored);
+    }
+    ~WindowsBrowser() override {
+        RegDeleteKeyValueW(HKEY_CURRENT_USER, kKey, L"Browsers");
+        std::error_code ignored;
+        fs::remove(FRecord, ignored);
+    }
+
+    static fs::path RecordFile() {
+        wchar_t path[MAX_PATH] = {};
+        GetEnvironmentVariableW(L"KORVANE_TEST_BROWSER_RECORD", path, MAX_PATH);
+        return fs::path(L"Z:" + std::wstring(path));
+    }
+
+    const fs::path FRecord = RecordFile();
+};
+
+TEST_F(WindowsBrowser, GetsTheAddressAsItIs) {
+    constexpr std::u16string_view kAddress =
+        u"https://" KORVANE_TEST_DOWNLOAD_HOST u"/KorvaneSetup.exe";
+    EXPECT_TRUE(platform::OpenAddress({}, kAddress));
+    const std::optional<std::string> opened = WaitForContent(FRecord);
+    ASSERT_TRUE(opened) << "the browser was never asked";
+    EXPECT_EQ(*opened, std::string(kAddress.begin(), kAddress.end()) + "\n");
+}
+
+}  // namespace
+}  // namespace korvane
