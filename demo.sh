@@ -5,12 +5,23 @@
 # the program in a window (on Xvfb when there is no display), takes screenshots and reports what
 # happened. Works as root and, through sudo, as a normal user. Everything it starts is stopped when
 # it ends.
+#
+#     ./demo.sh            the Linux program
+#     ./demo.sh windows    the Windows program, cross-built with mingw-w64, under Wine
 set -euo pipefail
 
 cd "$(dirname "$0")"
 source scripts/debian-packages.sh
 readonly source_dir=$PWD
-readonly build_dir=$source_dir/build-demo
+readonly platform=${1:-linux}
+case $platform in
+linux) readonly build_dir=$source_dir/build-demo ;;
+windows) readonly build_dir=$source_dir/build-demo-win ;;
+*)
+    echo "usage: $0 [linux|windows]" >&2
+    exit 2
+    ;;
+esac
 readonly run_dir=$build_dir/run
 readonly screenshot_dir=$build_dir/screenshots
 readonly setup_size=$((4 * 1024 * 1024))  # bytes of the served setup program
@@ -22,6 +33,8 @@ readonly packages=(
     nginx-light
     xvfb x11-utils imagemagick  # a display when there is none, and screenshots
 )
+readonly windows_packages=(cmake openssl python3 nginx-light xvfb imagemagick
+                           g++-mingw-w64-x86-64 wine wine64)
 
 say() { echo "demo.sh: $*"; }
 
@@ -60,6 +73,25 @@ build_program() {  # PORT
         -DKORVANE_DOWNLOAD_HOST="127.0.0.1:$1" -DKORVANE_TRUSTED_CA="$build_dir/pki/ca.pem" \
         -DKORVANE_SETUP_PUBLIC_KEY="$build_dir/keys/publisher.pub" >/dev/null
     cmake --build "$build_dir" -j"$(nproc)" --target KorvaneDownloader
+}
+
+# The Windows program, for a download host "localhost" (Wine's WinHTTP matches a certificate's host
+# names only) that trusts the demo's certificate authority alone. The Windows build checks no
+# publisher signature: the pinned, verified TLS connection vouches for the file.
+build_windows_program() {  # PORT
+    tests/support/make-test-pki.sh "$build_dir/pki" >/dev/null
+    cmake -S . -B "$build_dir" --toolchain cmake/mingw-w64.cmake -DKORVANE_BUILD_TESTS=OFF \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVANE_DOWNLOAD_HOST="localhost:$1" \
+        -DKORVANE_TRUSTED_CA="$build_dir/pki/ca.pem" >/dev/null
+    cmake --build "$build_dir" -j"$(nproc)" --target KorvaneDownloader
+}
+
+# A Windows stand-in for the setup program: it records its command line; padded as above.
+make_windows_setup_program() {  # FILE
+    x86_64-w64-mingw32-g++-posix -std=c++20 -O2 -static -municode \
+        tests/windows/RecordCommandLine.cpp -o "$1"
+    local padding=$((setup_size - $(stat -c %s "$1")))
+    head -c "$padding" /dev/zero >>"$1"
 }
 
 # The stand-in setup program, padded after its end so that the download takes a while, and signed
@@ -125,7 +157,35 @@ screenshot() {  # NAME
     fi
 }
 
-main() {
+# Takes a screenshot every two seconds while PID runs, for at most 60 s; closes it if still up.
+watch_program() {  # PID
+    local program=$1 second=0
+    while kill -0 "$program" 2>/dev/null && ((second < 60)); do
+        sleep 1
+        second=$((second + 1))
+        if ((second % 2 == 0)) && kill -0 "$program" 2>/dev/null; then
+            screenshot "during-$(printf %02d "$second")s"
+        fi
+    done
+    if kill -0 "$program" 2>/dev/null; then
+        say "the program is still up after ${second}s (a failure shown?); closing it"
+        screenshot still-up
+        kill "$program"
+    fi
+    program_status=0
+    wait "$program" || program_status=$?
+    sleep 0.5  # the setup program writes its record as it starts
+    screenshot after-launch
+    echo
+    say "the program exited with code $program_status"
+}
+
+report_server_and_screenshots() {
+    say "what the server was asked:"
+    awk '{ print "    " $6, $7, $9 }' "$run_dir/nginx/access.log" | tr -d '"'
+}
+
+run_linux() {
     install_missing_packages "${packages[@]}"
     rm -rf "$run_dir" "$screenshot_dir"
     mkdir -p "$run_dir/www" "$run_dir/data" "$run_dir/tmp" "$screenshot_dir"
@@ -143,28 +203,9 @@ main() {
         "$build_dir/KorvaneDownloader" >"$run_dir/program.log" 2>&1 &
     local program=$!
     started_pids+=("$program")
-
     shots=()
-    local second=0
-    while kill -0 "$program" 2>/dev/null && ((second < 60)); do
-        sleep 1
-        second=$((second + 1))
-        if ((second % 2 == 0)) && kill -0 "$program" 2>/dev/null; then
-            screenshot "during-$(printf %02d "$second")s"
-        fi
-    done
-    if kill -0 "$program" 2>/dev/null; then
-        say "the program is still up after ${second}s (a failure shown?); closing it"
-        screenshot still-up
-        kill "$program"
-    fi
-    local status=0
-    wait "$program" || status=$?
-    sleep 0.5  # the setup program writes its record as it starts
-    screenshot after-launch
+    watch_program "$program"
 
-    echo
-    say "the program exited with code $status"
     local record=$run_dir/tmp/KorvaneSetup.started
     if [[ -s $record ]]; then
         say "the setup program ran with $(head -n 1 "$record") argument(s):"
@@ -173,8 +214,7 @@ main() {
         say "the setup program did not run; the program's output:"
         sed 's/^/    /' "$run_dir/program.log"
     fi
-    say "what the server was asked:"
-    awk '{ print "    " $6, $7, $9 }' "$run_dir/nginx/access.log" | tr -d '"'
+    report_server_and_screenshots
     if [[ -s $record ]] && grep -q 'KorvaneSetup.exe.minisig HTTP/1.1" 200' "$run_dir/nginx/access.log"; then
         say "the setup program was started after its signature by $(sed -n 1p "$build_dir/keys/publisher.pub" | sed 's/.*key //') held"
     fi
@@ -183,4 +223,43 @@ main() {
     printf '    %s\n' "${shots[@]}"
 }
 
-main "$@"
+run_windows() {
+    install_missing_packages "${windows_packages[@]}"
+    rm -rf "$run_dir" "$screenshot_dir"
+    mkdir -p "$run_dir/www" "$screenshot_dir"
+
+    local port
+    port=$(free_port)
+    build_windows_program "$port"
+    make_windows_setup_program "$run_dir/www/KorvaneSetup.exe"
+    start_nginx "$port" "$run_dir/www"
+    say "serving https://localhost:$port/KorvaneSetup.exe ($setup_size bytes at $rate/s)"
+    ensure_display
+
+    # A Wine prefix of the demo's own: the download lands in its user's temporary directory.
+    export KORVANE_WINEPREFIX=$build_dir/wine-prefix
+    tests/support/wine-session.sh start "$KORVANE_WINEPREFIX"
+    trap 'stop_everything; tests/support/wine-session.sh stop "$KORVANE_WINEPREFIX"' EXIT
+    local record=$run_dir/setup-started.txt
+    KORVANE_TEST_RECORD="Z:${record//\//\\}" tests/support/wine-run.sh \
+        "$build_dir/KorvaneDownloader.exe" >"$run_dir/program.log" 2>&1 &
+    local program=$!
+    started_pids+=("$program")
+    shots=()
+    watch_program "$program"
+
+    if [[ -s $record ]]; then
+        say "the setup program ran with the command line:"
+        sed 's/^/    /' "$record"
+    else
+        say "the setup program did not run"
+    fi
+    report_server_and_screenshots
+    say "screenshots:"
+    printf '    %s\n' "${shots[@]}"
+}
+
+case $platform in
+linux) run_linux ;;
+windows) run_windows ;;
+esac
