@@ -4,37 +4,23 @@
 #include <stdexcept>
 #include <string>
 
-#include "texts/StatusTextIds.h"
 #include "texts/StatusTexts.h"
 
 namespace korvane {
 
 namespace {
 
+// The entry of `AKey` in the string table, numbered as the resource script numbers it.
 constexpr int TextId(TStatusText AKey) {
-    return 1 + static_cast<int>(AKey);
+    switch (AKey) {
+#define KORVANE_TEXT(id, key, text) \
+    case TStatusText::key:          \
+        return id;
+#include "texts/StatusTexts.def"
+#undef KORVANE_TEXT
+    }
+    return 0;
 }
-
-// The resource script numbers its entries by hand; these keep it in step with the keys.
-static_assert(TextId(TStatusText::sSetupUrl) == IDS_sSetupUrl);
-static_assert(TextId(TStatusText::sSetupFileName) == IDS_sSetupFileName);
-static_assert(TextId(TStatusText::sSetupParameters) == IDS_sSetupParameters);
-static_assert(TextId(TStatusText::sCaptionDownloading) == IDS_sCaptionDownloading);
-static_assert(TextId(TStatusText::sMsgDownloadFailed) == IDS_sMsgDownloadFailed);
-static_assert(TextId(TStatusText::sMsgLaunchFailed) == IDS_sMsgLaunchFailed);
-static_assert(TextId(TStatusText::sBtnOtherLink) == IDS_sBtnOtherLink);
-static_assert(TextId(TStatusText::sBtnRetry) == IDS_sBtnRetry);
-static_assert(TextId(TStatusText::sCaptionFailed) == IDS_sCaptionFailed);
-static_assert(TextId(TStatusText::sMsgDownloading) == IDS_sMsgDownloading);
-static_assert(TextId(TStatusText::sMsgAt10) == IDS_sMsgAt10);
-static_assert(TextId(TStatusText::sMsgAt20) == IDS_sMsgAt20);
-static_assert(TextId(TStatusText::sMsgAt30) == IDS_sMsgAt30);
-static_assert(TextId(TStatusText::sMsgAt40) == IDS_sMsgAt40);
-static_assert(TextId(TStatusText::sMsgAt50) == IDS_sMsgAt50);
-static_assert(TextId(TStatusText::sMsgAt60) == IDS_sMsgAt60);
-static_assert(TextId(TStatusText::sMsgAt70) == IDS_sMsgAt70);
-static_assert(TextId(TStatusText::sMsgAt80) == IDS_sMsgAt80);
-static_assert(TextId(TStatusText::sMsgAt90) == IDS_sMsgAt90);
 
 }  // namespace
 
