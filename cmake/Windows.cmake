@@ -37,14 +37,14 @@ target_link_libraries(korvane_download PUBLIC korvane_platform PRIVATE winhttp c
 configure_file(resources/fmMain.rc.in "${CMAKE_CURRENT_BINARY_DIR}/generated/fmMain.rc" @ONLY)
 set(resource_script "${CMAKE_CURRENT_BINARY_DIR}/generated/fmMain.rc")
 set_source_files_properties("${resource_script}" PROPERTIES OBJECT_DEPENDS
-    "${CMAKE_CURRENT_SOURCE_DIR}/resources/KorvaneDownloader.manifest;${CMAKE_CURRENT_SOURCE_DIR}/resources/KorvaneDownloader.ico;${CMAKE_CURRENT_SOURCE_DIR}/texts/StatusTextIds.h")
+    "${CMAKE_CURRENT_SOURCE_DIR}/resources/KorvaneDownloader.manifest;${CMAKE_CURRENT_SOURCE_DIR}/resources/KorvaneDownloader.ico;${CMAKE_CURRENT_SOURCE_DIR}/texts/StatusTexts.def")
 
 add_library(korvane_app STATIC
     app/win32/Application.cpp
     app/win32/fmMain.cpp
     app/win32/ProgressBar.cpp)
 target_include_directories(korvane_app PUBLIC "${CMAKE_CURRENT_SOURCE_DIR}" "${CMAKE_CURRENT_SOURCE_DIR}/app/win32")
-target_link_libraries(korvane_app PUBLIC korvane_download comctl32 gdi32 user32 shlwapi)
+target_link_libraries(korvane_app PUBLIC korvane_download comctl32 gdi32 user32)
 
 # Resources are found by no symbol, so a static library would lose them: every executable that
 # needs them takes the object.
@@ -54,4 +54,4 @@ target_include_directories(korvane_resources PRIVATE "${CMAKE_CURRENT_SOURCE_DIR
 
 add_executable(KorvaneDownloader WIN32 app/win32/main.cpp $<TARGET_OBJECTS:korvane_resources>)
 target_link_options(KorvaneDownloader PRIVATE -municode)
-target_link_libraries(KorvaneDownloader PRIVATE korvane_app)
+target_link_libraries(KorvaneDownloader PRIVATE korvane_app ole32)

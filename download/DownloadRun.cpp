@@ -78,7 +78,7 @@ void TDownloadRun::TimerTimer() {
     try {
         target = TempDirectory() / LoadText(TStatusText::sSetupFileName);
     } catch (const std::system_error&) {
-        // A directory that another user made, or could change: nothing of ours goes anywhere.
+        // A directory that another user could change, or none at all: nothing of ours goes anywhere.
         ShowFailure(TStatusText::sMsgDownloadFailed);
         return;
     }

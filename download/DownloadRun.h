@@ -20,7 +20,7 @@ class TFile;
 }
 
 // The user's own temporary directory, with a trailing separator. Raises std::system_error when it
-// is not the user's alone.
+// is not fit to hold the download.
 std::filesystem::path TempDirectory();
 
 // The base64 line of the publisher's public key that the build fixed; empty when it named none.

@@ -64,7 +64,7 @@ public:
 // The platform's transport.
 std::unique_ptr<IHttpTransport> CreateIOHandler();
 
-// The scheme of `AUrl` in lower case, or empty when `AUrl` cannot be parsed.
+// The scheme of `AUrl` in lower case, as the transport reads it; empty when it cannot read it.
 std::string SchemeOf(const std::string& AUrl);
 
 }  // namespace korvane

@@ -1,5 +1,6 @@
-// What the program asks of the operating system. Everything system-specific lives behind these
-// functions, so that another system needs another implementation file and nothing else.
+// What the program asks of the operating system, one implementation file per system
+// (Platform_linux.cpp, Platform_windows.cpp). The window and the HTTP transport are the other two
+// things each system supplies.
 #pragma once
 
 #include <cstddef>
@@ -17,8 +18,9 @@ enum class TWindowHandle : std::uintptr_t {};
 // Full path of the running executable. Raises std::exception when the system cannot tell.
 std::filesystem::path ExecutablePath();
 
-// The user's own directory for temporary files, created when missing. Raises std::system_error
-// when it is not fit to hold the download.
+// The user's own directory for temporary files, with its trailing separator. Raises
+// std::system_error when the system cannot tell, or when the directory is not fit to hold the
+// download.
 std::filesystem::path UserTempDirectory();
 
 // The user's own directory for this program's data, created with its missing parents, readable by

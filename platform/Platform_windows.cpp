@@ -23,8 +23,8 @@ namespace {
     throw std::system_error(static_cast<int>(::GetLastError()), std::system_category(), AWhat);
 }
 
-// The system takes texts as UTF-16 and a terminating NUL.
-std::wstring Terminated(std::u16string_view AText) {
+// The system takes texts as UTF-16 strings with a terminating NUL.
+std::wstring ToWide(std::u16string_view AText) {
     return std::wstring(AText.begin(), AText.end());
 }
 
@@ -45,13 +45,6 @@ private:
     HANDLE FHandle;
 };
 
-// The shell's "open", on behalf of `AOwner`; it reports success with a value above 32.
-bool ShellOpen(TWindowHandle AOwner, const std::wstring& AFile, const std::wstring& AParameters) {
-    const HINSTANCE result = ::ShellExecuteW(reinterpret_cast<HWND>(AOwner), L"open", AFile.c_str(),
-                                             AParameters.c_str(), nullptr, SW_SHOW);
-    return reinterpret_cast<INT_PTR>(result) > 32;
-}
-
 }  // namespace
 
 class TFile::TImpl {
@@ -63,6 +56,13 @@ public:
 };
 
 namespace {
+
+// The shell's "open", on behalf of `AOwner`; it reports success with a value above 32.
+bool ShellOpen(TWindowHandle AOwner, const std::wstring& AFile, const std::wstring& AParameters) {
+    const HINSTANCE result = ::ShellExecuteW(reinterpret_cast<HWND>(AOwner), L"open", AFile.c_str(),
+                                             AParameters.c_str(), nullptr, SW_SHOW);
+    return reinterpret_cast<INT_PTR>(result) > 32;
+}
 
 // A new file at `APath`, or the one there emptied, open for reading and writing and shared with
 // nobody while it is open.
@@ -102,8 +102,12 @@ std::filesystem::path UserTempDirectory() {
     // trailing separator, in the buffer the system's maximum path fits.
     wchar_t buffer[MAX_PATH + 1] = {};
     const DWORD length = ::GetTempPathW(MAX_PATH + 1, buffer);
-    if (length == 0 || length > MAX_PATH) {
+    if (length == 0) {
         ThrowLastError("cannot find the temporary directory");
+    }
+    if (length > MAX_PATH) {
+        throw std::system_error(std::make_error_code(std::errc::filename_too_long),
+                                "the temporary directory's path is too long");
     }
     return std::filesystem::path(std::wstring(buffer, length));
 }
@@ -209,11 +213,11 @@ void DeleteUnlessHeld(const std::filesystem::path& APath) {
 
 bool StartProgram(TWindowHandle AOwner, const std::filesystem::path& AProgram,
                   std::u16string_view AParameters) {
-    return ShellOpen(AOwner, AProgram.wstring(), Terminated(AParameters));
+    return ShellOpen(AOwner, AProgram.wstring(), ToWide(AParameters));
 }
 
 bool OpenAddress(TWindowHandle AOwner, std::u16string_view AAddress) {
-    return ShellOpen(AOwner, Terminated(AAddress), std::wstring());
+    return ShellOpen(AOwner, ToWide(AAddress), std::wstring());
 }
 
 std::span<const std::string_view> TlsLibraryNames() {

@@ -3,9 +3,10 @@
 // windows.h first: the other system headers build on it.
 #include <windows.h>
 
-#include <shlwapi.h>
-
+#include <exception>
 #include <string>
+
+#include "platform/Platform.h"
 
 namespace korvane {
 
@@ -19,21 +20,11 @@ const wchar_t* AsWide(const std::u16string& AText) {
 // The executable's file name; empty when the system cannot tell, since reporting a failure must
 // not fail in turn.
 std::u16string ExecutableFileName() {
-    std::wstring Path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD Length =
-            GetModuleFileNameW(nullptr, Path.data(), static_cast<DWORD>(Path.size()));
-        if (Length == 0) {
-            return {};
-        }
-        if (Length < Path.size()) {
-            Path.resize(Length);
-            break;
-        }
-        Path.resize(Path.size() * 2);
+    try {
+        return platform::ExecutablePath().filename().u16string();
+    } catch (const std::exception&) {
+        return {};
     }
-    const wchar_t* const Name = PathFindFileNameW(Path.c_str());
-    return std::u16string(reinterpret_cast<const char16_t*>(Name));
 }
 
 // Failure texts are UTF-8 when the program wrote them, the ANSI code page when the C++ runtime

@@ -31,6 +31,8 @@ public:
     // Shows the window. Each show runs FormShow first; the first one also centres the window on
     // the primary monitor's work area, so that it first appears titled and in place.
     void Show();
+    // Hands one message to its window, with the keys that move between and press the buttons.
+    void DispatchWindowMessage(MSG& AMessage);
     // True once a message pump took the quit message: the message loop has to end.
     bool Terminating() const { return FTerminating; }
 
@@ -92,7 +94,6 @@ private:
 
     TDownloadRun& DownloadRun();
     void CentreOnPrimaryMonitor();
-    void DispatchWindowMessage(MSG& AMessage);
 
     // GDI objects outlive the window that draws with them.
     std::vector<TFont> FFonts;

@@ -2,13 +2,38 @@
 #include <windows.h>
 
 #include <commctrl.h>
+#include <objbase.h>
 
 #include <exception>
 
 #include "Application.h"
 #include "fmMain.h"
 
+namespace {
+
+// The shell may hand "open" to a COM handler (a browser registered for https does), so the thread
+// that calls it is a COM apartment for the program's whole life.
+class TComApartment {
+public:
+    TComApartment()
+        : FInitialised(SUCCEEDED(
+              CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE))) {}
+    TComApartment(const TComApartment&) = delete;
+    TComApartment& operator=(const TComApartment&) = delete;
+    ~TComApartment() {
+        if (FInitialised) {
+            CoUninitialize();
+        }
+    }
+
+private:
+    const bool FInitialised;
+};
+
+}  // namespace
+
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    const TComApartment apartment;
     // The marquee progress bar and the buttons come from common controls 6, which the manifest
     // names.
     INITCOMMONCONTROLSEX Controls{};
@@ -23,10 +48,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
         // taken already.
         MSG Message;
         while (!frmMain.Terminating() && GetMessageW(&Message, nullptr, 0, 0) > 0) {
-            if (!IsDialogMessageW(frmMain.Handle(), &Message)) {
-                TranslateMessage(&Message);
-                DispatchMessageW(&Message);
-            }
+            frmMain.DispatchWindowMessage(Message);
         }
     } catch (const std::exception& E) {
         // The window could not be made: there is nothing to run.

@@ -444,19 +444,22 @@ std::unique_ptr<IHttpTransport> CreateIOHandler() {
 }
 
 std::string SchemeOf(const std::string& AUrl) {
+    // The parser that Get builds its request with, so that both read an address alike.
     const std::wstring url = Wide(AUrl);
-    wchar_t scheme[64] = L"";  // longer than any scheme WinHTTP knows
-    DWORD size = static_cast<DWORD>(std::size(scheme));
-    if (url.empty() || FAILED(UrlGetPartW(url.c_str(), scheme, &size, URL_PART_SCHEME, 0)) ||
-        size == 0) {
+    URL_COMPONENTS parts{};
+    parts.dwStructSize = sizeof(parts);
+    parts.dwSchemeLength = static_cast<DWORD>(-1);
+    if (url.empty() || !WinHttpCrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts)) {
         return {};
     }
-    std::string result = Narrow(std::wstring_view(scheme, size), CP_UTF8);
-    std::transform(result.begin(), result.end(), result.begin(), [](unsigned char ACharacter) {
-        return static_cast<char>(ACharacter >= 'A' && ACharacter <= 'Z' ? ACharacter + 32
-                                                                        : ACharacter);
-    });
-    return result;
+    switch (parts.nScheme) {
+    case INTERNET_SCHEME_HTTP:
+        return "http";
+    case INTERNET_SCHEME_HTTPS:
+        return "https";
+    default:
+        return {};
+    }
 }
 
 }  // namespace korvane
