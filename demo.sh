@@ -180,7 +180,7 @@ watch_program() {  # PID
     say "the program exited with code $program_status"
 }
 
-report_server_and_screenshots() {
+report_server_requests() {
     say "what the server was asked:"
     awk '{ print "    " $6, $7, $9 }' "$run_dir/nginx/access.log" | tr -d '"'
 }
@@ -214,7 +214,7 @@ run_linux() {
         say "the setup program did not run; the program's output:"
         sed 's/^/    /' "$run_dir/program.log"
     fi
-    report_server_and_screenshots
+    report_server_requests
     if [[ -s $record ]] && grep -q 'KorvaneSetup.exe.minisig HTTP/1.1" 200' "$run_dir/nginx/access.log"; then
         say "the setup program was started after its signature by $(sed -n 1p "$build_dir/keys/publisher.pub" | sed 's/.*key //') held"
     fi
@@ -238,8 +238,8 @@ run_windows() {
 
     # A Wine prefix of the demo's own: the download lands in its user's temporary directory.
     export KORVANE_WINEPREFIX=$build_dir/wine-prefix
-    tests/support/wine-session.sh start "$KORVANE_WINEPREFIX"
     trap 'stop_everything; tests/support/wine-session.sh stop "$KORVANE_WINEPREFIX"' EXIT
+    tests/support/wine-session.sh start "$KORVANE_WINEPREFIX"
     local record=$run_dir/setup-started.txt
     KORVANE_TEST_RECORD="Z:${record//\//\\}" tests/support/wine-run.sh \
         "$build_dir/KorvaneDownloader.exe" >"$run_dir/program.log" 2>&1 &
@@ -254,7 +254,7 @@ run_windows() {
     else
         say "the setup program did not run"
     fi
-    report_server_and_screenshots
+    report_server_requests
     say "screenshots:"
     printf '    %s\n' "${shots[@]}"
 }

@@ -42,11 +42,10 @@ windows_build_and_test() {
     cmake -S . -B build-win-tests --toolchain cmake/mingw-w64.cmake -DKORVANE_BUILD_TESTS=ON \
         -DKORVANE_WARNINGS_AS_ERRORS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
     cmake --build build-win-tests -j"$(nproc)"
+    # Ended however the run ends, interrupted or not.
+    trap 'tests/support/wine-session.sh stop build-win-tests/wine-prefix' EXIT
     tests/support/wine-session.sh start build-win-tests/wine-prefix
-    local status=0
-    ctest --test-dir build-win-tests --output-on-failure || status=$?
-    tests/support/wine-session.sh stop build-win-tests/wine-prefix
-    return "$status"
+    ctest --test-dir build-win-tests --output-on-failure
 }
 
 install_missing_packages "${packages[@]}"

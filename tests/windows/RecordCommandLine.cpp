@@ -12,6 +12,9 @@ int wmain() {
     }
     const wchar_t* const commandLine = GetCommandLineW();
     const int size = WideCharToMultiByte(CP_UTF8, 0, commandLine, -1, nullptr, 0, nullptr, nullptr);
+    if (size <= 0) {
+        return 5;
+    }
     std::string line(static_cast<std::size_t>(size), '\0');
     WideCharToMultiByte(CP_UTF8, 0, commandLine, -1, line.data(), size, nullptr, nullptr);
     line.back() = '\n';

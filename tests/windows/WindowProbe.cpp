@@ -14,6 +14,9 @@ namespace {
 std::string Utf8(const std::wstring& AText) {
     const int size =
         WideCharToMultiByte(CP_UTF8, 0, AText.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    if (size <= 0) {
+        return {};
+    }
     std::string out(static_cast<std::size_t>(size), '\0');
     WideCharToMultiByte(CP_UTF8, 0, AText.c_str(), -1, out.data(), size, nullptr, nullptr);
     out.pop_back();
