@@ -2,6 +2,7 @@
 // downloading from nginx on the download port.
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/UniqueFd.h"
 #include "support/TestSupport.h"
 
 namespace korvane {
@@ -64,42 +66,39 @@ private:
     int FFd;
 };
 
-// Xvfb on the first display number that nobody uses.
+// Xvfb on a display number that nobody uses: it picks one itself, and writes it to its standard
+// output once it takes clients.
 class TXServer {
 public:
     TXServer() {
-        const TOutputFile quiet("/dev/null");
-        for (int number = 90; number < 190; ++number) {
-            const std::string display = ":" + std::to_string(number);
-            const fs::path socket = "/tmp/.X11-unix/X" + std::to_string(number);
-            if (fs::exists(socket) || fs::exists("/tmp/.X" + std::to_string(number) + "-lock")) {
-                continue;
-            }
-            FProcess = std::make_unique<TChildProcess>(
-                std::vector<std::string>{kXvfb, display, "-screen", "0", "1024x768x24", "-nolisten",
-                                         "tcp"},
-                std::map<std::string, std::string>{},
-                TStdio{.In = -1, .Out = quiet.Get(), .Err = quiet.Get()});
-            // Another server that took the number first makes this one give up at once. The
-            // socket comes before the server takes clients: wait until one gets an answer.
-            if (WaitUntil([&] { return FProcess->Wait(0ms) || Answers(display); }, 10s) &&
-                !FProcess->Wait(0ms)) {
-                FDisplay = display;
-                return;
-            }
+        int ends[2];
+        if (::pipe2(ends, O_CLOEXEC) != 0) {
+            throw std::runtime_error("no pipe for Xvfb");
         }
-        throw std::runtime_error("no X display could be started");
+        const platform::UniqueFd readEnd(ends[0]);
+        platform::UniqueFd writeEnd(ends[1]);
+        const TOutputFile quiet("/dev/null");
+        FProcess = std::make_unique<TChildProcess>(
+            std::vector<std::string>{kXvfb, "-displayfd", "1", "-screen", "0", "1024x768x24",
+                                     "-nolisten", "tcp"},
+            std::map<std::string, std::string>{},
+            TStdio{.In = -1, .Out = writeEnd.Get(), .Err = quiet.Get()});
+        writeEnd.Reset();
+        std::string number;
+        pollfd ready{readEnd.Get(), POLLIN, 0};
+        char digit = 0;
+        while (::poll(&ready, 1, 10000) == 1 && ::read(readEnd.Get(), &digit, 1) == 1 &&
+               digit != '\n') {
+            number += digit;
+        }
+        if (number.empty()) {
+            throw std::runtime_error("Xvfb did not start");
+        }
+        FDisplay = ":" + number;
     }
     const std::string& Display() const { return FDisplay; }
 
 private:
-    static bool Answers(const std::string& ADisplay) {
-        const TOutputFile quiet("/dev/null");
-        TChildProcess client({kXwininfo, "-root", "-display", ADisplay}, {},
-                             TStdio{.In = -1, .Out = quiet.Get(), .Err = quiet.Get()});
-        return client.Wait(5s) == std::optional<int>(0);
-    }
-
     std::unique_ptr<TChildProcess> FProcess;
     std::string FDisplay;
 };
