@@ -34,6 +34,7 @@ target_link_libraries(korvane_download PUBLIC korvane_platform
 
 # The main window.
 add_library(korvane_app STATIC
+    app/Application.cpp
     app/qt/Application.cpp
     app/qt/fmMain.cpp
     app/qt/ProgressBar.cpp

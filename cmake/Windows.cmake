@@ -40,6 +40,7 @@ set_source_files_properties("${resource_script}" PROPERTIES OBJECT_DEPENDS
     "${CMAKE_CURRENT_SOURCE_DIR}/resources/KorvaneDownloader.manifest;${CMAKE_CURRENT_SOURCE_DIR}/resources/KorvaneDownloader.ico;${CMAKE_CURRENT_SOURCE_DIR}/texts/StatusTexts.def")
 
 add_library(korvane_app STATIC
+    app/Application.cpp
     app/win32/Application.cpp
     app/win32/fmMain.cpp
     app/win32/ProgressBar.cpp)

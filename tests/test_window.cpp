@@ -22,7 +22,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/qt/Application.h"
+#include "app/Application.h"
 #include "app/qt/ProgressBar.h"
 #include "app/qt/fmMain.h"
 #include "download/IdHTTPProgress.h"
@@ -293,26 +293,26 @@ TEST_F(TfrmMainTest, ClosingBeforeTheTimerFiresStartsNoDownload) {
 }
 
 TEST(ApplicationTitle, IsTheNameUpToItsFirstFullStopWithTheRestInLowerCase) {
-    EXPECT_EQ(ApplicationTitle(u"KorvaneDownloader"), u"Korvanedownloader"_s);
-    EXPECT_EQ(ApplicationTitle(u"KorvaneDownloader.exe"), u"Korvanedownloader"_s);
-    EXPECT_EQ(ApplicationTitle(u"Setup.V2.exe"), u"Setup"_s);
-    EXPECT_EQ(ApplicationTitle(u"kORVANE"), u"korvane"_s);
-    EXPECT_EQ(ApplicationTitle(u"ÉTÉ"), u"Été"_s);
-    EXPECT_EQ(ApplicationTitle(u".hidden"), QString());
-    EXPECT_EQ(ApplicationTitle(u""), QString());
+    EXPECT_EQ(ApplicationTitle(u"KorvaneDownloader"), u"Korvanedownloader");
+    EXPECT_EQ(ApplicationTitle(u"KorvaneDownloader.exe"), u"Korvanedownloader");
+    EXPECT_EQ(ApplicationTitle(u"Setup.V2.exe"), u"Setup");
+    EXPECT_EQ(ApplicationTitle(u"kORVANE"), u"korvane");
+    EXPECT_EQ(ApplicationTitle(u"ÉTÉ"), u"Été");
+    EXPECT_EQ(ApplicationTitle(u".hidden"), u"");
+    EXPECT_EQ(ApplicationTitle(u""), u"");
 }
 
 TEST(FailureText, EndsInAFullStopUnlessTheLastCharacterSortsBeforeOne) {
-    EXPECT_EQ(FailureText(u"Access denied"_s), u"Access denied."_s);
-    EXPECT_EQ(FailureText(u"Accès refusé"_s), u"Accès refusé."_s);
-    EXPECT_EQ(FailureText(u"Done."_s), u"Done."_s);
-    EXPECT_EQ(FailureText(u"Really?"_s), u"Really?."_s);
-    EXPECT_EQ(FailureText(u"/tmp/"_s), u"/tmp/."_s);
-    EXPECT_EQ(FailureText(u"Stop!"_s), u"Stop!"_s);
-    EXPECT_EQ(FailureText(u"(code 5)"_s), u"(code 5)"_s);
-    EXPECT_EQ(FailureText(u"1,2,-"_s), u"1,2,-"_s);
-    EXPECT_EQ(FailureText(u"trailing "_s), u"trailing "_s);
-    EXPECT_EQ(FailureText(QString()), QString());
+    EXPECT_EQ(FailureText(u"Access denied"), u"Access denied.");
+    EXPECT_EQ(FailureText(u"Accès refusé"), u"Accès refusé.");
+    EXPECT_EQ(FailureText(u"Done."), u"Done.");
+    EXPECT_EQ(FailureText(u"Really?"), u"Really?.");
+    EXPECT_EQ(FailureText(u"/tmp/"), u"/tmp/.");
+    EXPECT_EQ(FailureText(u"Stop!"), u"Stop!");
+    EXPECT_EQ(FailureText(u"(code 5)"), u"(code 5)");
+    EXPECT_EQ(FailureText(u"1,2,-"), u"1,2,-");
+    EXPECT_EQ(FailureText(u"trailing "), u"trailing ");
+    EXPECT_EQ(FailureText(u""), u"");
 }
 
 TEST(RunHandler, ShowsAnEscapingFailureAndCarriesOn) {

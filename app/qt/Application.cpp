@@ -1,4 +1,4 @@
-#include "Application.h"
+#include "app/Application.h"
 
 #include <QApplication>
 #include <QFileInfo>
@@ -35,24 +35,21 @@ QWidget* MessageBoxOwner() {
 
 }  // namespace
 
-QString ApplicationTitle(QStringView AExecutableFileName) {
-    const QStringView BaseName = AExecutableFileName.left(AExecutableFileName.indexOf(u'.'));
+std::u16string ApplicationTitle(std::u16string_view AExecutableFileName) {
+    const QStringView FileName(AExecutableFileName);
+    const QStringView BaseName = FileName.left(FileName.indexOf(u'.'));
     if (BaseName.isEmpty()) {
         return {};
     }
-    return BaseName.first(1).toString() + BaseName.sliced(1).toString().toLower();
-}
-
-QString FailureText(QString AMessage) {
-    if (!AMessage.isEmpty() && AMessage.back() > u'.') {
-        AMessage += u'.';
-    }
-    return AMessage;
+    return (BaseName.first(1).toString() + BaseName.sliced(1).toString().toLower())
+        .toStdU16String();
 }
 
 void HandleException(const std::exception& AError) {
-    QMessageBox::critical(MessageBoxOwner(), ApplicationTitle(ExecutableFileName()),
-                          FailureText(QString::fromLocal8Bit(AError.what())));
+    const std::u16string Title = ApplicationTitle(ExecutableFileName().toStdU16String());
+    const std::u16string Text = FailureText(QString::fromLocal8Bit(AError.what()).toStdU16String());
+    QMessageBox::critical(MessageBoxOwner(), QString::fromStdU16String(Title),
+                          QString::fromStdU16String(Text));
 }
 
 }  // namespace korvane

@@ -3,7 +3,7 @@
 
 #include <QProgressBar>
 
-#include "download/MainWindowView.h"
+#include "download/ProgressBarState.h"
 
 namespace korvane {
 
@@ -11,26 +11,20 @@ class TProgressBar : public QProgressBar {
     Q_OBJECT
 
 public:
-    static constexpr int kMinPosition = 0;
-    static constexpr int kMaxPosition = 100;
-
     explicit TProgressBar(QWidget* AParent = nullptr);
 
-    TProgressBarStyle Style() const { return FStyle; }
-    // Setting the current style does nothing. Entering marquee records the position; returning to
-    // normal puts the recorded position back, replacing any position set meanwhile.
+    TProgressBarStyle Style() const { return FState.Style(); }
+    // As TProgressBarState::SetStyle.
     void SetStyle(TProgressBarStyle AStyle);
 
-    int Position() const { return FPosition; }
+    int Position() const { return FState.Position(); }
     // Kept within 0..100.
     void SetPosition(int APosition);
 
 private:
     void ShowState();
 
-    TProgressBarStyle FStyle = TProgressBarStyle::Marquee;
-    int FPosition = 0;
-    int FRecordedPosition = 0;
+    TProgressBarState FState;
 };
 
 }  // namespace korvane

@@ -10,10 +10,7 @@
 
 #include <stdexcept>
 
-#include "Application.h"
-#include "download/IdHTTPProgress.h"
-#include "download/ProgressDisplay.h"
-#include "texts/StatusTexts.h"
+#include "app/Application.h"
 #include "ui_fmMain.h"
 
 namespace korvane {
@@ -45,54 +42,9 @@ TfrmMain::TfrmMain(std::string_view ASetupPublicKey)
 
 TfrmMain::~TfrmMain() = default;
 
-TIdHTTPProgress& TfrmMain::HttpClient() {
-    if (!FIdHTTPProgress) {
-        throw std::logic_error("The window has no HTTP client");
-    }
-    return *FIdHTTPProgress;
-}
-
-TDownloadRun& TfrmMain::DownloadRun() {
-    if (!FDownloadRun) {
-        throw std::logic_error("The window has no download run");
-    }
-    return *FDownloadRun;
-}
-
-void TfrmMain::FormCreate(std::string_view ASetupPublicKey) {
-    FIdHTTPProgress = std::make_unique<TIdHTTPProgress>();
-    FIdHTTPProgress->SetOnChange([this](TIdHTTPProgress& Sender) { ProgressChanged(Sender); });
-    ui->btnDownloadLink->setText(QString::fromStdU16String(LoadText(TStatusText::sBtnOtherLink)));
-    ui->btnRetry->setText(QString::fromStdU16String(LoadText(TStatusText::sBtnRetry)));
-    FDownloadRun = std::make_unique<TDownloadRun>(*this, *FIdHTTPProgress, ASetupPublicKey);
-}
-
-void TfrmMain::FormShow() {
-    SetTimerArmed(true);
-    SetTitle(LoadText(TStatusText::sCaptionDownloading));
-    SetStatusText(LoadText(TStatusText::sMsgDownloading));
-}
-
-void TfrmMain::TimerTimer() {
-    DownloadRun().TimerTimer();
-}
-
-void TfrmMain::FormCloseQuery(bool& CanClose) {
-    HttpClient().Disconnect();
-    // Nothing holds the window open once the client has let go of its connection.
-    CanClose = true;
-}
-
-void TfrmMain::btnDownloadLinkClick() {
-    DownloadRun().btnDownloadLinkClick();
-}
-
-void TfrmMain::btnRetryClick() {
-    DownloadRun().btnRetryClick();
-}
-
-void TfrmMain::ProgressChanged(TIdHTTPProgress& Sender) {
-    korvane::ProgressChanged(*this, Sender);
+void TfrmMain::SetButtonCaptions(std::u16string_view ADownloadLink, std::u16string_view ARetry) {
+    ui->btnDownloadLink->setText(QStringView(ADownloadLink).toString());
+    ui->btnRetry->setText(QStringView(ARetry).toString());
 }
 
 void TfrmMain::showEvent(QShowEvent* AEvent) {

@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "download/DownloadRun.h"
-#include "download/MainWindowView.h"
+#include "download/MainWindow.h"
 
 class QTimer;
 
@@ -19,9 +19,7 @@ class TfrmMain;
 
 namespace korvane {
 
-class TIdHTTPProgress;
-
-class TfrmMain : public QWidget, public IMainWindowView {
+class TfrmMain : public QWidget, public TMainWindow {
     Q_OBJECT
 
 public:
@@ -29,9 +27,6 @@ public:
     // setup program; empty when the verified TLS connection alone vouches for it.
     explicit TfrmMain(std::string_view ASetupPublicKey = BuiltInSetupPublicKey());
     ~TfrmMain() override;
-
-    // The window's HTTP client.
-    TIdHTTPProgress& HttpClient();
 
     void SetTitle(std::u16string_view ATitle) override;
     void SetStatusText(std::u16string_view AText) override;
@@ -48,23 +43,13 @@ public:
 protected:
     void showEvent(QShowEvent* AEvent) override;
     void closeEvent(QCloseEvent* AEvent) override;
+    void SetButtonCaptions(std::u16string_view ADownloadLink, std::u16string_view ARetry) override;
 
 private:
-    void FormCreate(std::string_view ASetupPublicKey);
-    void FormShow();
-    void TimerTimer();
-    void FormCloseQuery(bool& CanClose);
-    void btnDownloadLinkClick();
-    void btnRetryClick();
-    void ProgressChanged(TIdHTTPProgress& Sender);
-
-    TDownloadRun& DownloadRun();
     void CentreOnPrimaryScreen();
 
     const std::unique_ptr<Ui::TfrmMain> ui;  // ProgressBar, labMessage, btnDownloadLink, btnRetry
     QTimer* const Timer;
-    std::unique_ptr<TIdHTTPProgress> FIdHTTPProgress;
-    std::unique_ptr<TDownloadRun> FDownloadRun;  // refers to the client: destroyed before it
     bool FCentred = false;
 };
 

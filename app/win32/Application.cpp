@@ -1,4 +1,4 @@
-#include "Application.h"
+#include "app/Application.h"
 
 // windows.h first: the other system headers build on it.
 #include <windows.h>
@@ -53,13 +53,6 @@ std::u16string ApplicationTitle(std::u16string_view AExecutableFileName) {
                        static_cast<DWORD>(Title.size() - 1));
     }
     return Title;
-}
-
-std::u16string FailureText(std::u16string AMessage) {
-    if (!AMessage.empty() && AMessage.back() > u'.') {
-        AMessage += u'.';
-    }
-    return AMessage;
 }
 
 void HandleException(const std::exception& AError) {

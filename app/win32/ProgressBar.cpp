@@ -2,34 +2,26 @@
 
 #include <commctrl.h>
 
-#include <algorithm>
-
 namespace korvane {
 
 TProgressBar::TProgressBar(HWND AHandle) : FHandle(AHandle) {
-    SendMessageW(FHandle, PBM_SETRANGE32, kMinPosition, kMaxPosition);
+    SendMessageW(FHandle, PBM_SETRANGE32, TProgressBarState::kMinPosition,
+                 TProgressBarState::kMaxPosition);
     ShowState();
 }
 
 void TProgressBar::SetStyle(TProgressBarStyle AStyle) {
-    if (AStyle == FStyle) {
-        return;
+    if (FState.SetStyle(AStyle)) {
+        ShowState();
     }
-    if (AStyle == TProgressBarStyle::Marquee) {
-        FRecordedPosition = FPosition;
-    } else {
-        FPosition = FRecordedPosition;
-    }
-    FStyle = AStyle;
-    ShowState();
 }
 
 void TProgressBar::SetPosition(int APosition) {
     // The control clamps as well, but a marquee has no position to read back: the position lives
-    // here.
-    FPosition = std::clamp(APosition, kMinPosition, kMaxPosition);
-    if (FHandle != nullptr && FStyle == TProgressBarStyle::Normal) {
-        SendMessageW(FHandle, PBM_SETPOS, static_cast<WPARAM>(FPosition), 0);
+    // in the state.
+    FState.SetPosition(APosition);
+    if (FHandle != nullptr && FState.Style() == TProgressBarStyle::Normal) {
+        SendMessageW(FHandle, PBM_SETPOS, static_cast<WPARAM>(FState.Position()), 0);
     }
 }
 
@@ -40,7 +32,7 @@ void TProgressBar::ShowState() {
     // The style changes in place: the control stays where it is in the stacking order, behind the
     // buttons.
     const LONG_PTR Style = GetWindowLongPtrW(FHandle, GWL_STYLE);
-    if (FStyle == TProgressBarStyle::Marquee) {
+    if (FState.Style() == TProgressBarStyle::Marquee) {
         if ((Style & PBS_MARQUEE) == 0) {
             SetWindowLongPtrW(FHandle, GWL_STYLE, Style | PBS_MARQUEE);
         }
@@ -50,7 +42,7 @@ void TProgressBar::ShowState() {
             SendMessageW(FHandle, PBM_SETMARQUEE, FALSE, 0);
             SetWindowLongPtrW(FHandle, GWL_STYLE, Style & ~LONG_PTR{PBS_MARQUEE});
         }
-        SendMessageW(FHandle, PBM_SETPOS, static_cast<WPARAM>(FPosition), 0);
+        SendMessageW(FHandle, PBM_SETPOS, static_cast<WPARAM>(FState.Position()), 0);
     }
     InvalidateRect(FHandle, nullptr, TRUE);
 }

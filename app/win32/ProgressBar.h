@@ -4,14 +4,12 @@
 
 #include <windows.h>
 
-#include "download/MainWindowView.h"
+#include "download/ProgressBarState.h"
 
 namespace korvane {
 
 class TProgressBar {
 public:
-    static constexpr int kMinPosition = 0;
-    static constexpr int kMaxPosition = 100;
     // Milliseconds between two steps of the marquee block.
     static constexpr int kMarqueeInterval = 10;
 
@@ -21,12 +19,11 @@ public:
 
     HWND Handle() const { return FHandle; }
 
-    TProgressBarStyle Style() const { return FStyle; }
-    // Setting the current style does nothing. Entering marquee records the position; returning to
-    // normal puts the recorded position back, replacing any position set meanwhile.
+    TProgressBarStyle Style() const { return FState.Style(); }
+    // As TProgressBarState::SetStyle.
     void SetStyle(TProgressBarStyle AStyle);
 
-    int Position() const { return FPosition; }
+    int Position() const { return FState.Position(); }
     // Kept within 0..100.
     void SetPosition(int APosition);
 
@@ -34,9 +31,7 @@ private:
     void ShowState();
 
     HWND FHandle = nullptr;  // a child of the window, destroyed with it
-    TProgressBarStyle FStyle = TProgressBarStyle::Marquee;
-    int FPosition = 0;
-    int FRecordedPosition = 0;
+    TProgressBarState FState;
 };
 
 }  // namespace korvane

@@ -8,10 +8,7 @@
 #include <span>
 #include <stdexcept>
 
-#include "Application.h"
-#include "download/IdHTTPProgress.h"
-#include "download/ProgressDisplay.h"
-#include "texts/StatusTexts.h"
+#include "app/Application.h"
 
 namespace korvane {
 
@@ -269,11 +266,7 @@ TfrmMain::TfrmMain(std::string_view ASetupPublicKey) {
     RunHandler([&] { FormCreate(ASetupPublicKey); });
 }
 
-TfrmMain::~TfrmMain() {
-    FDownloadRun.reset();
-    FIdHTTPProgress.reset();
-    FHandle.reset();
-}
+TfrmMain::~TfrmMain() = default;
 
 HWND TfrmMain::FindControl(std::u16string_view AName) const {
     for (const TControl& Control : FControls) {
@@ -301,54 +294,9 @@ const TfrmMain::TControl* TfrmMain::ControlOf(HWND AHandle) const {
     return nullptr;
 }
 
-TIdHTTPProgress& TfrmMain::HttpClient() {
-    if (!FIdHTTPProgress) {
-        throw std::logic_error("The window has no HTTP client");
-    }
-    return *FIdHTTPProgress;
-}
-
-TDownloadRun& TfrmMain::DownloadRun() {
-    if (!FDownloadRun) {
-        throw std::logic_error("The window has no download run");
-    }
-    return *FDownloadRun;
-}
-
-void TfrmMain::FormCreate(std::string_view ASetupPublicKey) {
-    FIdHTTPProgress = std::make_unique<TIdHTTPProgress>();
-    FIdHTTPProgress->SetOnChange([this](TIdHTTPProgress& Sender) { ProgressChanged(Sender); });
-    SetWindowTextW(btnDownloadLink, AsWide(LoadText(TStatusText::sBtnOtherLink)));
-    SetWindowTextW(btnRetry, AsWide(LoadText(TStatusText::sBtnRetry)));
-    FDownloadRun = std::make_unique<TDownloadRun>(*this, *FIdHTTPProgress, ASetupPublicKey);
-}
-
-void TfrmMain::FormShow() {
-    SetTimerArmed(true);
-    SetTitle(LoadText(TStatusText::sCaptionDownloading));
-    SetStatusText(LoadText(TStatusText::sMsgDownloading));
-}
-
-void TfrmMain::TimerTimer() {
-    DownloadRun().TimerTimer();
-}
-
-void TfrmMain::FormCloseQuery(bool& CanClose) {
-    HttpClient().Disconnect();
-    // Nothing holds the window open once the client has let go of its connection.
-    CanClose = true;
-}
-
-void TfrmMain::btnDownloadLinkClick() {
-    DownloadRun().btnDownloadLinkClick();
-}
-
-void TfrmMain::btnRetryClick() {
-    DownloadRun().btnRetryClick();
-}
-
-void TfrmMain::ProgressChanged(const TIdHTTPProgress& Sender) {
-    korvane::ProgressChanged(*this, Sender);
+void TfrmMain::SetButtonCaptions(std::u16string_view ADownloadLink, std::u16string_view ARetry) {
+    SetWindowTextW(btnDownloadLink, AsWide(std::u16string(ADownloadLink)));
+    SetWindowTextW(btnRetry, AsWide(std::u16string(ARetry)));
 }
 
 void TfrmMain::Show() {

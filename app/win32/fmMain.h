@@ -13,13 +13,11 @@
 
 #include "ProgressBar.h"
 #include "download/DownloadRun.h"
-#include "download/MainWindowView.h"
+#include "download/MainWindow.h"
 
 namespace korvane {
 
-class TIdHTTPProgress;
-
-class TfrmMain : public IMainWindowView {
+class TfrmMain : public TMainWindow {
 public:
     // `ASetupPublicKey`: the base64 line of the publisher's minisign key that must have signed the
     // setup program; empty when the verified TLS connection alone vouches for it.
@@ -40,8 +38,6 @@ public:
     // The control of that name in the template; nullptr for none.
     HWND FindControl(std::u16string_view AName) const;
     bool TimerArmed() const { return FTimerArmed; }
-    // The window's HTTP client.
-    TIdHTTPProgress& HttpClient();
 
     void SetTitle(std::u16string_view ATitle) override;
     void SetStatusText(std::u16string_view AText) override;
@@ -56,6 +52,9 @@ public:
     void CloseWindow() override;
     void ProcessMessages() override;
     platform::TWindowHandle NativeHandle() const override;
+
+protected:
+    void SetButtonCaptions(std::u16string_view ADownloadLink, std::u16string_view ARetry) override;
 
 private:
     struct TControl {
@@ -84,15 +83,6 @@ private:
     HWND Control(std::u16string_view AName) const;
     const TControl* ControlOf(HWND AHandle) const;
 
-    void FormCreate(std::string_view ASetupPublicKey);
-    void FormShow();
-    void TimerTimer();
-    void FormCloseQuery(bool& CanClose);
-    void btnDownloadLinkClick();
-    void btnRetryClick();
-    void ProgressChanged(const TIdHTTPProgress& Sender);
-
-    TDownloadRun& DownloadRun();
     void CentreOnPrimaryMonitor();
 
     // GDI objects outlive the window that draws with them.
@@ -109,8 +99,6 @@ private:
     HWND btnRetry = nullptr;
     bool FTimerArmed = false;  // Timer: the window timer kTimerId
 
-    std::unique_ptr<TIdHTTPProgress> FIdHTTPProgress;
-    std::unique_ptr<TDownloadRun> FDownloadRun;  // refers to the client: destroyed before it
     bool FCentred = false;
     bool FTerminating = false;
 };

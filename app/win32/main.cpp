@@ -6,7 +6,7 @@
 
 #include <exception>
 
-#include "Application.h"
+#include "app/Application.h"
 #include "fmMain.h"
 
 namespace {

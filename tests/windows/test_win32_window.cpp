@@ -18,7 +18,7 @@
 #include <system_error>
 #include <thread>
 
-#include "app/win32/Application.h"
+#include "app/Application.h"
 #include "app/win32/fmMain.h"
 
 namespace korvane {

@@ -1,0 +1,48 @@
+// The main window's handlers and what the window owns, whatever toolkit draws it: the HTTP client
+// and the download run. Each toolkit's TfrmMain adds the controls, the view operations and the
+// wiring of its events to these handlers.
+#pragma once
+
+#include <memory>
+#include <string_view>
+
+#include "download/MainWindowView.h"
+
+namespace korvane {
+
+class TDownloadRun;
+class TIdHTTPProgress;
+
+class TMainWindow : public IMainWindowView {
+public:
+    TMainWindow();
+    TMainWindow(const TMainWindow&) = delete;
+    TMainWindow& operator=(const TMainWindow&) = delete;
+    ~TMainWindow() override;
+
+    // The window's HTTP client.
+    TIdHTTPProgress& HttpClient();
+
+protected:
+    // Creates the client and the run, and captions the buttons. `ASetupPublicKey`: the base64 line
+    // of the publisher's minisign key that must have signed the setup program; empty when the
+    // verified TLS connection alone vouches for it.
+    void FormCreate(std::string_view ASetupPublicKey);
+    void FormShow();
+    void TimerTimer();
+    void FormCloseQuery(bool& CanClose);
+    void btnDownloadLinkClick();
+    void btnRetryClick();
+    void ProgressChanged(const TIdHTTPProgress& Sender);
+
+    virtual void SetButtonCaptions(std::u16string_view ADownloadLink,
+                                   std::u16string_view ARetry) = 0;
+
+private:
+    TDownloadRun& DownloadRun();
+
+    std::unique_ptr<TIdHTTPProgress> FIdHTTPProgress;
+    std::unique_ptr<TDownloadRun> FDownloadRun;  // refers to the client: destroyed before it
+};
+
+}  // namespace korvane
