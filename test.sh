@@ -15,6 +15,7 @@ readonly packages=(
     nginx-light python3      # the local test servers
     xvfb x11-utils           # the end-to-end test's display and its window list
     g++-mingw-w64-x86-64 wine wine64  # the Windows build and its tests under Wine
+    lintian dpkg-dev file    # the Debian package: cpack's dependency list, and its check
 )
 
 # The benchmark is built too, so that it keeps compiling; ./bench.sh runs it.
@@ -49,7 +50,17 @@ windows_build_and_test() {
     ctest --test-dir build-win-tests --output-on-failure
 }
 
+# The Debian package from a Release build, checked by lintian: an error fails the run.
+package_and_lint() {
+    cmake -S . -B build-package -DCMAKE_BUILD_TYPE=Release
+    cmake --build build-package -j"$(nproc)"
+    rm -f build-package/*.deb
+    cpack -G DEB --config build-package/CPackConfig.cmake -B build-package
+    lintian --fail-on error build-package/korvane-downloader_1.0.0.0_amd64.deb
+}
+
 install_missing_packages "${packages[@]}"
 build_and_test
+package_and_lint
 sanitizer_run
 windows_build_and_test
