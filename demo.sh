@@ -3,8 +3,10 @@
 # builds the program for a download host on 127.0.0.1 with a certificate authority and a publisher
 # key of its own, serves a stand-in setup program signed with that key slowly enough to watch, runs
 # the program in a window (on Xvfb when there is no display), takes screenshots and reports what
-# happened. Works as root and, through sudo, as a normal user. Everything it starts is stopped when
-# it ends.
+# happened; then runs it once more against a server that refuses the download, photographs the
+# failed state and closes the window through its close box. On a display of its own (Xvfb) it runs
+# a window manager, so that the screenshots show the frame, title and close box a user sees. Works
+# as root and, through sudo, as a normal user. Everything it starts is stopped when it ends.
 #
 #     ./demo.sh            the Linux program
 #     ./demo.sh windows    the Windows program, cross-built with mingw-w64, under Wine
@@ -31,9 +33,9 @@ readonly packages=(
     qt6-base-dev qt6-qpa-plugins libcurl4-openssl-dev libssl-dev
     openssl ca-certificates python3 minisign
     nginx-light
-    xvfb x11-utils imagemagick  # a display when there is none, and screenshots
+    xvfb openbox wmctrl x11-utils imagemagick  # a display when there is none, and screenshots
 )
-readonly windows_packages=(cmake openssl python3 nginx-light xvfb imagemagick
+readonly windows_packages=(cmake openssl python3 nginx-light xvfb openbox wmctrl x11-utils imagemagick
                            g++-mingw-w64-x86-64 wine wine64)
 
 say() { echo "demo.sh: $*"; }
@@ -63,6 +65,8 @@ wait_for() {  # SECONDS COMMAND...: true once COMMAND succeeds within SECONDS
 }
 
 port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+
+not_running() { ! kill -0 "$1" 2>/dev/null; }
 
 # The demo's own certificate authority, and its own publisher key pair (keys/publisher.pub/.key),
 # as a release build would name the maker's key.
@@ -128,6 +132,10 @@ http {
         ssl_certificate_key "$build_dir/pki/localhost.key";
         root "$2";
         limit_rate $rate;
+        # The refused run: the server turns the download away while this file exists.
+        location = /KorvaneSetup.exe {
+            if (-f "$run_dir/refuse-download") { return 403; }
+        }
     }
 }
 EOF
@@ -148,13 +156,97 @@ ensure_display() {
     wait_for 10 test -s "$number_file" || { say "Xvfb did not start"; exit 1; }
     export DISPLAY=":$(head -n 1 "$number_file")"
     say "started Xvfb on $DISPLAY"
+    start_window_manager
 }
 
+window_manager_running() { wmctrl -m >/dev/null 2>&1; }
+
+# Openbox with its stock settings, except a title bar of the window's icon, title and close box
+# (the only button the program asks for) in a larger font. Its configuration and cache stay in
+# the run directory.
+start_window_manager() {
+    local dir=$run_dir/openbox
+    mkdir -p "$dir"
+    sed -e 's|<titleLayout>.*</titleLayout>|<titleLayout>NLC</titleLayout>|' \
+        -e '/<font place="\(Active\|Inactive\)Window">/,/<\/font>/s|<size>[0-9]*</size>|<size>10</size>|' \
+        /etc/xdg/openbox/rc.xml >"$dir/rc.xml"
+    XDG_CONFIG_HOME=$dir XDG_CACHE_HOME=$dir \
+        openbox --sm-disable --config-file "$dir/rc.xml" >"$run_dir/openbox.log" 2>&1 &
+    started_pids+=($!)
+    wait_for 10 window_manager_running ||
+        { say "openbox did not start:"; cat "$run_dir/openbox.log"; exit 1; }
+    say "started openbox on $DISPLAY"
+}
+
+# The id of the program's window among those the window manager holds (by its class: Qt's
+# "KorvaneDownloader", Wine's "korvanedownloader.exe"); nothing when there is none.
+program_window() {
+    wmctrl -lx 2>/dev/null | awk 'tolower($3) ~ /^korvanedownloader/ { print $1; exit }'
+}
+
+window_title() {  # WINDOW
+    wmctrl -l 2>/dev/null | awk -v window="$1" '$1 == window { sub(/^[^ ]+ +[^ ]+ +[^ ]+ /, ""); print }'
+}
+
+# The window with its frame and a margin around it, as an ImageMagick geometry.
+window_area() {  # WINDOW
+    local x y width height left='' right='' top='' bottom='' margin=16
+    read -r x y width height < <(xwininfo -id "$1" | awk '
+        /Absolute upper-left X/ { x = $NF } /Absolute upper-left Y/ { y = $NF }
+        /^ *Width:/ { w = $NF } /^ *Height:/ { h = $NF } END { print x, y, w, h }')
+    [[ -n $height ]] || return 1
+    IFS=' ,' read -r left right top bottom < <(xprop -id "$1" -notype _NET_FRAME_EXTENTS |
+        sed -n 's/^_NET_FRAME_EXTENTS = //p') || true
+    x=$((x - ${left:-0} - margin)) y=$((y - ${top:-0} - margin))
+    width=$((width + ${left:-0} + ${right:-0} + 2 * margin))
+    height=$((height + ${top:-0} + ${bottom:-0} + 2 * margin))
+    echo "${width}x${height}+$((x < 0 ? 0 : x))+$((y < 0 ? 0 : y))"
+}
+
+# The program's window as the screen shows it, frame included; the whole screen when there is none.
 screenshot() {  # NAME
-    local file=$screenshot_dir/$1.png
-    if import -window root "$file" 2>/dev/null; then
+    local file=$screenshot_dir/$1.png window area crop=()
+    window=$(program_window)
+    if [[ -n $window ]] && area=$(window_area "$window" 2>/dev/null); then
+        crop=(-crop "$area" +repage)
+    fi
+    if import -window root "${crop[@]}" "$file" 2>/dev/null; then
         shots+=("$file")
     fi
+}
+
+# True once the window's title is the failed state's and its content has not changed for a
+# second, at most SECONDS.
+wait_for_failed_state() {  # SECONDS
+    local deadline=$((SECONDS + $1)) failed_title window image previous='' unchanged=0
+    failed_title=$(sed -n 's/.*sCaptionFailed, "\(.*\)")$/\1/p' texts/StatusTexts.def)
+    while ((SECONDS < deadline)); do
+        window=$(program_window)
+        if [[ -n $window && $(window_title "$window") == "$failed_title" ]]; then
+            image=$(import -window "$window" rgb:- 2>/dev/null | md5sum)
+            if [[ $image == "$previous" ]]; then
+                unchanged=$((unchanged + 1))
+            else
+                unchanged=0
+            fi
+            previous=$image
+            ((unchanged < 4)) || return 0
+        fi
+        sleep 0.25
+    done
+    return 1
+}
+
+# Closes the window through the window manager, as its close box does; kills PID when that does
+# not end it.
+close_program() {  # PID
+    local window
+    window=$(program_window)
+    if [[ -n $window ]] && wmctrl -i -c "$window" && wait_for 10 not_running "$1"; then
+        return
+    fi
+    say "closing the window did not end the program; killing it"
+    kill "$1" 2>/dev/null || true
 }
 
 # Takes a screenshot every two seconds while PID runs, for at most 60 s; closes it if still up.
@@ -170,19 +262,58 @@ watch_program() {  # PID
     if kill -0 "$program" 2>/dev/null; then
         say "the program is still up after ${second}s (a failure shown?); closing it"
         screenshot still-up
-        kill "$program"
+        close_program "$program"
     fi
     program_status=0
     wait "$program" || program_status=$?
     sleep 0.5  # the setup program writes its record as it starts
-    screenshot after-launch
+    # What is left on the screen, if anything (a message box); an empty desktop shows nothing.
+    if [[ -n $(wmctrl -l 2>/dev/null) ]]; then
+        screenshot after-launch
+    fi
     echo
     say "the program exited with code $program_status"
 }
 
-report_server_requests() {
+report_server_requests() {  # [FIRST_LINE]
     say "what the server was asked:"
-    awk '{ print "    " $6, $7, $9 }' "$run_dir/nginx/access.log" | tr -d '"'
+    tail -n +"${1:-1}" "$run_dir/nginx/access.log" | awk '{ print "    " $6, $7, $9 }' | tr -d '"'
+}
+
+# Runs the program once more while the server refuses the download (403): photographs the failed
+# state, with both buttons, and closes the window. COMMAND starts the program in its place; RECORD
+# is where the stand-in setup program would record its start.
+run_refused() {  # COMMAND RECORD
+    local first_request program status=0
+    echo
+    say "the same program while the server refuses the download:"
+    rm -f "$2"
+    touch "$run_dir/refuse-download"
+    first_request=$(($(wc -l <"$run_dir/nginx/access.log") + 1))
+    "$1" >"$run_dir/program-refused.log" 2>&1 &
+    program=$!
+    started_pids+=("$program")
+    if wait_for_failed_state 30; then
+        say "the window shows the failed state: \"$(window_title "$(program_window)")\""
+    else
+        say "the window did not show the failed state within 30 s"
+    fi
+    screenshot refused
+    close_program "$program"
+    wait "$program" || status=$?
+    say "the program exited with code $status after its window was closed"
+    report_server_requests "$first_request"
+    if [[ -s $2 ]]; then
+        say "the setup program ran all the same"
+    else
+        say "the setup program did not run"
+    fi
+}
+
+# A temporary and a data directory of the demo's own, so that nothing of the user's is touched.
+linux_program() {
+    TMPDIR=$run_dir/tmp XDG_DATA_HOME=$run_dir/data QT_QPA_PLATFORM=xcb \
+        exec "$build_dir/KorvaneDownloader"
 }
 
 run_linux() {
@@ -198,9 +329,7 @@ run_linux() {
     say "serving https://127.0.0.1:$port/KorvaneSetup.exe ($setup_size bytes at $rate/s)"
     ensure_display
 
-    # A temporary and a data directory of the demo's own, so that nothing of the user's is touched.
-    TMPDIR=$run_dir/tmp XDG_DATA_HOME=$run_dir/data QT_QPA_PLATFORM=xcb \
-        "$build_dir/KorvaneDownloader" >"$run_dir/program.log" 2>&1 &
+    linux_program >"$run_dir/program.log" 2>&1 &
     local program=$!
     started_pids+=("$program")
     shots=()
@@ -219,8 +348,29 @@ run_linux() {
         say "the setup program was started after its signature by $(sed -n 1p "$build_dir/keys/publisher.pub" | sed 's/.*key //') held"
     fi
     say "TLS libraries written into the data directory: $(cd "$run_dir/data/korvane" 2>/dev/null && echo lib*.so.3)"
+
+    run_refused linux_program "$record"
     say "screenshots:"
     printf '    %s\n' "${shots[@]}"
+}
+
+# The demo prefix: the program's windows managed by the window manager, which stacks, focuses and
+# closes them as on a desktop (a tool window keeps the caption Wine draws for it), and Wine's own
+# Marlett registered, the font of the caption buttons: Debian's Wine does not load the fonts of
+# its data directory, and the close box would show the letter "r".
+configure_wine_prefix() {
+    local reg=(env WINEPREFIX="$KORVANE_WINEPREFIX" TMPDIR=/tmp WINEDEBUG=-all /usr/lib/wine/wine64 reg add)
+    "${reg[@]}" 'HKCU\Software\Wine\AppDefaults\KorvaneDownloader.exe\X11 Driver' \
+        /v Managed /d Y /f >/dev/null
+    "${reg[@]}" 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\Fonts' \
+        /v 'Marlett (TrueType)' /d 'Z:\usr\share\wine\fonts\marlett.ttf' /f >/dev/null
+}
+
+# The stand-in records its command line into the run directory.
+windows_program() {
+    local record=$run_dir/setup-started.txt
+    KORVANE_TEST_RECORD="Z:${record//\//\\}" exec tests/support/wine-run.sh \
+        "$build_dir/KorvaneDownloader.exe"
 }
 
 run_windows() {
@@ -240,9 +390,9 @@ run_windows() {
     export KORVANE_WINEPREFIX=$build_dir/wine-prefix
     trap 'stop_everything; tests/support/wine-session.sh stop "$KORVANE_WINEPREFIX"' EXIT
     tests/support/wine-session.sh start "$KORVANE_WINEPREFIX"
+    configure_wine_prefix
     local record=$run_dir/setup-started.txt
-    KORVANE_TEST_RECORD="Z:${record//\//\\}" tests/support/wine-run.sh \
-        "$build_dir/KorvaneDownloader.exe" >"$run_dir/program.log" 2>&1 &
+    windows_program >"$run_dir/program.log" 2>&1 &
     local program=$!
     started_pids+=("$program")
     shots=()
@@ -255,6 +405,8 @@ run_windows() {
         say "the setup program did not run"
     fi
     report_server_requests
+
+    run_refused windows_program "$record"
     say "screenshots:"
     printf '    %s\n' "${shots[@]}"
 }
