@@ -13,17 +13,25 @@ readonly packages=(
     openssl ca-certificates  # the test certificates
     minisign                 # the test signing keys and signatures
     nginx-light python3      # the local test servers
+    tinyproxy                # the proxy that the download goes through
     xvfb x11-utils           # the end-to-end test's display and its window list
     g++-mingw-w64-x86-64 wine wine64  # the Windows build and its tests under Wine
     lintian dpkg-dev file    # the Debian package: cpack's dependency list, and its check
 )
+
+# The program follows the proxy that the environment names: the tests run without the machine's,
+# and those about proxies set their own.
+without_proxies() {
+    env -u http_proxy -u https_proxy -u HTTPS_PROXY -u all_proxy -u ALL_PROXY \
+        -u no_proxy -u NO_PROXY "$@"
+}
 
 # The benchmark is built too, so that it keeps compiling; ./bench.sh runs it.
 build_and_test() {
     cmake -S . -B "$build_dir" -DKORVANE_BUILD_TESTS=ON -DKORVANE_BUILD_BENCH=ON \
         -DKORVANE_WARNINGS_AS_ERRORS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
     cmake --build "$build_dir" -j"$(nproc)"
-    ctest --test-dir "$build_dir" --output-on-failure
+    without_proxies ctest --test-dir "$build_dir" --output-on-failure
 }
 
 # The whole suite again, built with AddressSanitizer and UndefinedBehaviorSanitizer: any finding
@@ -35,7 +43,7 @@ sanitizer_run() {
     ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:detect_stack_use_after_return=1:strict_init_order=1 \
         UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
         LSAN_OPTIONS="suppressions=$PWD/tests/support/lsan.supp:print_suppressions=0" \
-        ctest --test-dir build-asan --output-on-failure
+        without_proxies ctest --test-dir build-asan --output-on-failure
 }
 
 # The Windows executable, cross-built with mingw-w64, and its tests under Wine. One wineserver
@@ -47,7 +55,7 @@ windows_build_and_test() {
     # Ended however the run ends, interrupted or not.
     trap 'tests/support/wine-session.sh stop build-win-tests/wine-prefix' EXIT
     tests/support/wine-session.sh start build-win-tests/wine-prefix
-    ctest --test-dir build-win-tests --output-on-failure
+    without_proxies ctest --test-dir build-win-tests --output-on-failure
 }
 
 # The Debian package from a Release build, checked by lintian: an error fails the run.

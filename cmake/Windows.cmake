@@ -28,6 +28,7 @@ target_include_directories(korvane_platform PUBLIC "${CMAKE_CURRENT_SOURCE_DIR}"
 target_link_libraries(korvane_platform PRIVATE shell32 ole32)
 
 target_sources(korvane_download PRIVATE
+    download/winhttp/UserProxy.cpp
     download/winhttp/WinHttpIOHandler.cpp
     download/SetupSignatureUnavailable.cpp
     "${trusted_ca_header}")

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "platform/UniqueFd.h"
@@ -36,6 +37,7 @@ using test::TChildProcess;
 using test::TNginx;
 using test::TStdio;
 using test::TTempDir;
+using test::TTinyproxy;
 using test::WaitUntil;
 using test::WriteFile;
 
@@ -127,6 +129,16 @@ protected:
         AWrapper.push_back((FProgramDir / "KorvaneDownloader").string());
         return std::make_unique<TChildProcess>(std::move(AWrapper), Environment());
     }
+    // The same in an environment that names `AProxy` for HTTPS.
+    std::unique_ptr<TChildProcess> StartProgramBehind(const TTinyproxy& AProxy) const {
+        std::map<std::string, std::string> environment = Environment();
+        environment["https_proxy"] = AProxy.Url();
+        return std::make_unique<TChildProcess>(
+            std::vector<std::string>{(FProgramDir / "KorvaneDownloader").string()}, environment);
+    }
+    static std::string TunnelToTheDownloadServer() {
+        return "CONNECT 127.0.0.1:" + std::to_string(kDownloadPort) + " HTTP/1.1";
+    }
 
     // Whether the window tree shows a window of the program with the failure title.
     bool ShowsFailure(std::string& ATree) const {
@@ -191,6 +203,31 @@ TEST_F(EndToEnd, StartsTheSetupProgramWithTheLanguageAndExitsWithZero) {
     EXPECT_EQ(std::distance(fs::directory_iterator(FProgramDir.Path()), fs::directory_iterator()),
               1)
         << "nothing is written beside the program";
+}
+
+TEST_F(EndToEnd, DownloadsThroughTheUsersProxy) {
+    const TNginx server = ServeSetupProgram();
+    const TTinyproxy proxy;
+    const auto program = StartProgramBehind(proxy);
+
+    EXPECT_EQ(program->Wait(60s), std::optional<int>(0));
+
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(Record()); }, 10s));
+    EXPECT_EQ(ReadFile(Record()), "1\n/LANG=fr\n");
+    EXPECT_THAT(proxy.Requests(), testing::Contains(TunnelToTheDownloadServer()));
+}
+
+TEST_F(EndToEnd, AProxyThatAsksForCredentialsLeavesTheWindowUpWithTheFailure) {
+    const TNginx server = ServeSetupProgram();
+    const TTinyproxy proxy({.User = "korvane", .Password = "secret"});
+    const auto program = StartProgramBehind(proxy);
+
+    std::string tree;
+    EXPECT_TRUE(WaitUntil([&] { return ShowsFailure(tree); }, 60s)) << tree;
+    EXPECT_THAT(proxy.Requests(), testing::Contains(TunnelToTheDownloadServer()));
+    EXPECT_THAT(server.AccessLog(), testing::IsEmpty());
+    EXPECT_FALSE(fs::exists(Record()));
+    program->Kill();
 }
 
 TEST_F(EndToEnd, AMissingFileLeavesTheWindowUpWithTheFailure) {

@@ -1,9 +1,11 @@
 // The HTTP client against real servers on 127.0.0.1: nginx for what a web server does, the
-// scripted server for the faults nginx cannot produce.
+// scripted server for the faults nginx cannot produce, tinyproxy for the user's proxy.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,13 +18,17 @@ namespace {
 using test::Pattern;
 using test::ReadFile;
 using test::TNginx;
+using test::TScopedEnvironment;
 using test::TScriptedServer;
 using test::TTempDir;
+using test::TTinyproxy;
 using test::WriteFile;
 using testing::AllOf;
+using testing::Contains;
 using testing::ElementsAre;
 using testing::ElementsAreArray;
 using testing::HasSubstr;
+using testing::IsEmpty;
 using TListener = TScriptedServer::TListener;
 
 // A client whose notifications are recorded.
@@ -45,6 +51,20 @@ std::string FailureOf(TCall ACall) {
     }
     ADD_FAILURE() << "the download did not fail";
     return {};
+}
+
+// The request the download server has always received, as its /echo scenario returns it.
+std::string KnownRequest(std::string_view APath, int APort) {
+    return "GET " + std::string(APath) +
+           " HTTP/1.1\r\n"
+           "Host: 127.0.0.1:" +
+           std::to_string(APort) +
+           "\r\n"
+           "Accept: text/html, */*\r\n"
+           "Accept-Encoding: identity\r\n"
+           "User-Agent: Mozilla/3.0 (compatible; Indy Library)\r\n"
+           "Authorization: Basic Og==\r\n"
+           "\r\n";
 }
 
 class HttpClientAgainstNginx : public testing::Test {
@@ -168,16 +188,7 @@ protected:
 TEST_F(HttpClientAgainstScriptedServer, SendsExactlyTheKnownRequest) {
     ASSERT_EQ(Download("/echo"), TTransferOutcome::Completed);
 
-    EXPECT_EQ(Downloaded(),
-              "GET /echo HTTP/1.1\r\n"
-              "Host: 127.0.0.1:" +
-                  std::to_string(FServer.Port(TListener::Tls)) +
-                  "\r\n"
-                  "Accept: text/html, */*\r\n"
-                  "Accept-Encoding: identity\r\n"
-                  "User-Agent: Mozilla/3.0 (compatible; Indy Library)\r\n"
-                  "Authorization: Basic Og==\r\n"
-                  "\r\n");
+    EXPECT_EQ(Downloaded(), KnownRequest("/echo", FServer.Port(TListener::Tls)));
 }
 
 TEST_F(HttpClientAgainstScriptedServer, SendsCookiesBackAcrossARedirect) {
@@ -361,6 +372,123 @@ TEST_F(HttpClientAgainstScriptedServer, DisconnectAtTheEndOfARedirectBodyStopsBe
     EXPECT_EQ(Download("/redirect/3"), TTransferOutcome::Cancelled);
 
     EXPECT_EQ(FServer.Requests().size(), 1u);
+}
+
+// The proxy that the user's environment names, as libcurl reads it: a real tinyproxy in front of
+// the scripted server. Every case uses a client of its own, so that no connection is reused.
+class HttpClientBehindAProxy : public testing::Test {
+protected:
+    // The variables start out unset, whatever the test's own environment holds, and get their
+    // old values back at the end.
+    HttpClientBehindAProxy() {
+        for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY",
+                                 "all_proxy", "ALL_PROXY", "no_proxy", "NO_PROXY"}) {
+            FCleared.push_back(std::make_unique<TScopedEnvironment>(name, std::nullopt));
+        }
+    }
+    static void Set(const char* AName, const std::string& AValue) {
+        ::setenv(AName, AValue.c_str(), 1);
+    }
+    static void Unset(const char* AName) { ::unsetenv(AName); }
+
+    TTransferOutcome Download(std::string_view APath, TListener AListener = TListener::Tls) {
+        TRecordingClient client;
+        return client.DownloadFile(FServer.Url(AListener, APath), FTargetPath);
+    }
+    std::string FailingDownload(std::string_view APath, TListener AListener = TListener::Tls) {
+        return FailureOf([&] { return Download(APath, AListener); });
+    }
+    std::string Downloaded() const { return ReadFile(FTargetPath); }
+    std::string TunnelTo(TListener AListener) const {
+        return "CONNECT 127.0.0.1:" + std::to_string(FServer.Port(AListener)) + " HTTP/1.1";
+    }
+
+    std::vector<std::unique_ptr<TScopedEnvironment>> FCleared;
+    TScriptedServer FServer;
+    TTinyproxy FProxy;
+    TTempDir FTarget;
+    const std::filesystem::path FTargetPath = FTarget / "setup.exe";
+};
+
+TEST_F(HttpClientBehindAProxy, TunnelsToTheServerWhichStillGetsTheKnownRequest) {
+    for (const char* variable : {"https_proxy", "HTTPS_PROXY", "all_proxy"}) {
+        SCOPED_TRACE(variable);
+        Set(variable, FProxy.Url());
+        const std::size_t before = FProxy.Requests().size();
+
+        ASSERT_EQ(Download("/echo"), TTransferOutcome::Completed);
+
+        EXPECT_EQ(Downloaded(), KnownRequest("/echo", FServer.Port(TListener::Tls)));
+        const std::vector<std::string> requests = FProxy.Requests();
+        EXPECT_THAT(
+            std::vector(requests.begin() + static_cast<std::ptrdiff_t>(before), requests.end()),
+            ElementsAre(TunnelTo(TListener::Tls)));
+        Unset(variable);
+    }
+}
+
+TEST_F(HttpClientBehindAProxy, TakesPlainHttpThroughHttpProxyButNeverThroughItsUpperCaseForm) {
+    const std::string plainEcho = FServer.Url(TListener::Plain, "/echo");
+    Set("http_proxy", FProxy.Url());
+    ASSERT_EQ(Download("/echo", TListener::Plain), TTransferOutcome::Completed);
+    EXPECT_THAT(FProxy.Requests(), ElementsAre("GET " + plainEcho + " HTTP/1.1"));
+
+    // HTTP_PROXY can be set by a web server from a request's "Proxy" header: libcurl ignores it.
+    Unset("http_proxy");
+    Set("HTTP_PROXY", FProxy.Url());
+    ASSERT_EQ(Download("/echo", TListener::Plain), TTransferOutcome::Completed);
+    EXPECT_EQ(Downloaded(), KnownRequest("/echo", FServer.Port(TListener::Plain)));
+    EXPECT_EQ(FProxy.Requests().size(), 1u);
+}
+
+TEST_F(HttpClientBehindAProxy, StillRefusesEveryServerItCannotAuthenticate) {
+    Set("https_proxy", FProxy.Url());
+    for (const TListener listener :
+         {TListener::TlsRogue, TListener::TlsSelfSigned, TListener::TlsOtherHost}) {
+        SCOPED_TRACE(static_cast<int>(listener));
+
+        EXPECT_NE(FailingDownload("/echo", listener), "");
+
+        EXPECT_EQ(Downloaded(), "");
+        EXPECT_THAT(FProxy.Requests(), Contains(TunnelTo(listener)));
+    }
+    EXPECT_THAT(FServer.Requests(), IsEmpty()) << "no request reached a server not vouched for";
+}
+
+TEST_F(HttpClientBehindAProxy, ReachesTheServersThatNoProxyNamesDirectly) {
+    Set("https_proxy", FProxy.Url());
+    for (const char* variable : {"no_proxy", "NO_PROXY"}) {
+        SCOPED_TRACE(variable);
+        Set(variable, "127.0.0.1");
+
+        ASSERT_EQ(Download("/echo"), TTransferOutcome::Completed);
+
+        EXPECT_EQ(Downloaded(), KnownRequest("/echo", FServer.Port(TListener::Tls)));
+        Unset(variable);
+    }
+    EXPECT_THAT(FProxy.Requests(), IsEmpty());
+}
+
+TEST_F(HttpClientBehindAProxy, FailsWhenTheProxyAsksForCredentialsOrIsNotThere) {
+    const TTinyproxy guarded({.User = "korvane", .Password = "secret"});
+    Set("https_proxy", guarded.Url());
+    Set("http_proxy", guarded.Url());
+    for (const TListener listener : {TListener::Tls, TListener::Plain}) {
+        SCOPED_TRACE(static_cast<int>(listener));
+        EXPECT_THAT(FailingDownload("/echo", listener), HasSubstr("407"));
+        EXPECT_EQ(Downloaded(), "");
+    }
+    EXPECT_THAT(guarded.Requests(), Contains(TunnelTo(TListener::Tls)));
+
+    // A port on which nothing listens any more.
+    const int gone = [] {
+        const TTinyproxy proxy;
+        return proxy.Port();
+    }();
+    Set("https_proxy", "http://127.0.0.1:" + std::to_string(gone));
+    EXPECT_NE(FailingDownload("/echo"), "");
+
+    EXPECT_THAT(FServer.Requests(), IsEmpty());
 }
 
 }  // namespace

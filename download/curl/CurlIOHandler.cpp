@@ -126,9 +126,11 @@ void TCurlIOHandler::OpenEasyHandle() {
     SetOption(handle, CURLOPT_PROTOCOLS_STR, "http,https");
     SetOption(handle, CURLOPT_HTTP_VERSION, long{CURL_HTTP_VERSION_1_1});
     SetOption(handle, CURLOPT_HTTPHEADER, FRequestHeaders.get());
-    SetOption(handle, CURLOPT_FOLLOWLOCATION,
-              0L);                         // redirects are followed hop by hop by the caller
-    SetOption(handle, CURLOPT_PROXY, "");  // no proxy from the environment
+    // Redirects are followed hop by hop by the caller.
+    SetOption(handle, CURLOPT_FOLLOWLOCATION, 0L);
+    // The proxy is the one the user's environment names (https_proxy, no_proxy...), as libcurl
+    // reads it; a proxy's answer to CONNECT is not the server's and stays out of the header checks.
+    SetOption(handle, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
     SetOption(handle, CURLOPT_NOSIGNAL, 1L);
     SetOption(handle, CURLOPT_BUFFERSIZE, static_cast<long>(kReceiveBufferSize));
     SetOption(handle, CURLOPT_MAXCONNECTS, 1L);  // one connection, as the caller reasons about

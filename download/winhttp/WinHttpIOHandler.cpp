@@ -153,9 +153,7 @@ TWinHttpIOHandler::TWinHttpIOHandler() : FTrustedCas(CertificatesOf(build_config
     if (!build_config::kTrustedCaPem.empty() && FTrustedCas.empty()) {
         throw std::runtime_error("the trusted CA of the build holds no certificate");
     }
-    // No agent string: the User-Agent is one of the fixed request headers, in its place.
-    FSession.reset(WinHttpOpen(nullptr, WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
-                               WINHTTP_NO_PROXY_BYPASS, 0));
+    FSession.reset(FProxy.OpenSession());
     if (!FSession) {
         throw std::system_error(static_cast<int>(GetLastError()), std::system_category(),
                                 "WinHttpOpen");
@@ -287,6 +285,7 @@ THttpAnswer TWinHttpIOHandler::Get(const std::string& AUrl, IHttpReceiver& ARece
         return failWith(GetLastError());
     }
     HINTERNET request = FRequest.get();
+    FProxy.ChooseFor(FSession.get(), request, url);
 
     // Redirects are followed hop by hop by the caller; a 401 is not answered with credentials.
     // Without keep-alive WinHTTP sends no "Connection" header: the request stays as it has
@@ -453,12 +452,12 @@ std::string SchemeOf(const std::string& AUrl) {
         return {};
     }
     switch (parts.nScheme) {
-    case INTERNET_SCHEME_HTTP:
-        return "http";
-    case INTERNET_SCHEME_HTTPS:
-        return "https";
-    default:
-        return {};
+        case INTERNET_SCHEME_HTTP:
+            return "http";
+        case INTERNET_SCHEME_HTTPS:
+            return "https";
+        default:
+            return {};
     }
 }
 

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "download/HttpTransport.h"
+#include "download/winhttp/UserProxy.h"
 
 namespace korvane {
 
@@ -50,7 +51,8 @@ private:
     bool ChainsToTrustedCa(PCCERT_CONTEXT AServerCertificate) const;
 
     std::vector<TCertificate> FTrustedCas;  // empty: the system's trust store decides
-    TInternet FSession;                     // keeps the cookies
+    TUserProxy FProxy;
+    TInternet FSession;  // keeps the cookies
     // The last GET's; its connection is closed when the body was read to its end.
     TInternet FConnect;
     TInternet FRequest;

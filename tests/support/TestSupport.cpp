@@ -359,12 +359,16 @@ std::string RecordingSetupProgram(const std::filesystem::path& ARecord, std::str
     return program;
 }
 
-TScopedEnvironment::TScopedEnvironment(std::string AName, const std::string& AValue)
+TScopedEnvironment::TScopedEnvironment(std::string AName, const std::optional<std::string>& AValue)
     : FName(std::move(AName)) {
     if (const char* old = std::getenv(FName.c_str())) {
         FOld = old;
     }
-    ::setenv(FName.c_str(), AValue.c_str(), 1);
+    if (AValue) {
+        ::setenv(FName.c_str(), AValue->c_str(), 1);
+    } else {
+        ::unsetenv(FName.c_str());
+    }
 }
 
 TScopedEnvironment::~TScopedEnvironment() {
@@ -639,6 +643,8 @@ const char* ListenerName(TScriptedServer::TListener AListener) {
             return "tls-selfsigned";
         case TListener::Tls10Only:
             return "tls10";
+        case TListener::TlsRogue:
+            return "tls-rogue";
         case TListener::Dual:
             return "dual";
     }
@@ -685,16 +691,12 @@ TScriptedServer::TScriptedServer(TOptions AOptions) {
     const std::optional<std::string> line = ReadLine(readEnd.Get(), kStartTimeout);
     const QJsonDocument ports =
         QJsonDocument::fromJson(QByteArray::fromStdString(line.value_or(std::string())));
-    const std::pair<TListener, const char*> names[] = {
-        {TListener::Plain, "plain"},
-        {TListener::Tls, "tls"},
-        {TListener::TlsOtherHost, "tls-otherhost"},
-        {TListener::TlsSelfSigned, "tls-selfsigned"},
-        {TListener::Tls10Only, "tls10"},
-        {TListener::Dual, "dual"},
-    };
-    for (const auto& [listener, name] : names) {
-        const int port = ports.object().value(QLatin1String(name)).toInt();
+    constexpr TListener listeners[] = {TListener::Plain,        TListener::Tls,
+                                       TListener::TlsOtherHost, TListener::TlsSelfSigned,
+                                       TListener::Tls10Only,    TListener::TlsRogue,
+                                       TListener::Dual};
+    for (const TListener listener : listeners) {
+        const int port = ports.object().value(QLatin1String(ListenerName(listener))).toInt();
         if (port <= 0) {
             throw std::runtime_error("the scripted server did not start\n--- output\n" +
                                      line.value_or("(nothing)") + "\n" + Diagnostics());
@@ -739,6 +741,72 @@ int TScriptedServer::ConnectionCount() const {
         }
     }
     return count;
+}
+
+// TTinyproxy
+
+TTinyproxy::TTinyproxy() : TTinyproxy(TOptions{}) {}
+
+TTinyproxy::TTinyproxy(TOptions AOptions) {
+    // A port found free can be taken by someone else before tinyproxy binds it: then try others.
+    for (int attempt = 1; !Start(AOptions); ++attempt) {
+        if (attempt == 3) {
+            throw std::runtime_error("tinyproxy did not start\n" + Diagnostics());
+        }
+    }
+}
+
+TTinyproxy::~TTinyproxy() = default;
+
+bool TTinyproxy::Start(const TOptions& AOptions) {
+    FPort = FreePorts()[0];
+    std::vector<std::string> arguments{(SourceDir() / "support" / "tinyproxy.sh").string(),
+                                       FDir.Path().string(), std::to_string(FPort)};
+    if (!AOptions.User.empty()) {
+        arguments.insert(arguments.end(), {AOptions.User, AOptions.Password});
+    }
+    const TFd output = OpenForOutput(FDir / "stderr.log");
+    FProcess =
+        std::make_unique<TChildProcess>(std::move(arguments), std::map<std::string, std::string>{},
+                                        TStdio{.Out = output.Get(), .Err = output.Get()});
+    bool ready = false;
+    WaitUntil(
+        [&] {
+            if (FProcess->Wait(0ms)) {
+                return true;
+            }
+            // The proxy logs that it is set up only once it listens.
+            ready = ReadFileIfAny(FDir / "tinyproxy.log").find("Reloading config file finished") !=
+                        std::string::npos &&
+                    AcceptsConnections(FPort);
+            return ready;
+        },
+        kStartTimeout);
+    return ready;
+}
+
+std::string TTinyproxy::Diagnostics() const {
+    return "--- output\n" + ReadFileIfAny(FDir / "stderr.log") + "--- tinyproxy.log\n" +
+           ReadFileIfAny(FDir / "tinyproxy.log");
+}
+
+std::string TTinyproxy::Url() const {
+    return "http://127.0.0.1:" + std::to_string(FPort);
+}
+
+std::vector<std::string> TTinyproxy::Requests() const {
+    // "CONNECT   Dec 09 13:15:39.924 [389]: Request (file descriptor 5): CONNECT 127.0.0.1:1
+    // HTTP/1.1"
+    constexpr std::string_view marker = "]: Request (file descriptor ";
+    std::vector<std::string> requests;
+    for (const std::string& line : Lines(ReadFileIfAny(FDir / "tinyproxy.log"))) {
+        const std::size_t at = line.find(marker);
+        const std::size_t colon = at == std::string::npos ? at : line.find("): ", at);
+        if (colon != std::string::npos) {
+            requests.push_back(line.substr(colon + 3));
+        }
+    }
+    return requests;
 }
 
 }  // namespace korvane::test

@@ -78,10 +78,10 @@ std::string Pattern(std::size_t ASize);
 std::string RecordingSetupProgram(const std::filesystem::path& ARecord, std::string_view ALabel,
                                   std::size_t ASize = 0);
 
-// Sets an environment variable for the object's lifetime.
+// Sets an environment variable, or with nullopt unsets it, for the object's lifetime.
 class TScopedEnvironment {
 public:
-    TScopedEnvironment(std::string AName, const std::string& AValue);
+    TScopedEnvironment(std::string AName, const std::optional<std::string>& AValue);
     TScopedEnvironment(const TScopedEnvironment&) = delete;
     TScopedEnvironment& operator=(const TScopedEnvironment&) = delete;
     ~TScopedEnvironment();
@@ -193,6 +193,7 @@ public:
         TlsOtherHost,   // certificate for other.example from the test CA
         TlsSelfSigned,  // self-signed certificate for 127.0.0.1
         Tls10Only,      // accepts TLS 1.0 only
+        TlsRogue,       // certificate for 127.0.0.1 from a second CA that nothing trusts
         Dual,           // TLS (as Tls) or plain HTTP, told apart by the first byte
     };
     struct TOptions {
@@ -223,6 +224,34 @@ private:
     TTempDir FDir;
     std::unique_ptr<TChildProcess> FProcess;
     std::map<TListener, int> FPorts;
+};
+
+// tinyproxy on 127.0.0.1 (tests/support/tinyproxy.sh), an HTTP proxy that tunnels TLS with
+// CONNECT; with credentials it answers every request without them with 407.
+class TTinyproxy {
+public:
+    struct TOptions {
+        std::string User;  // empty: no credentials asked for
+        std::string Password;
+    };
+    TTinyproxy();
+    explicit TTinyproxy(TOptions AOptions);
+    TTinyproxy(const TTinyproxy&) = delete;
+    TTinyproxy& operator=(const TTinyproxy&) = delete;
+    ~TTinyproxy();
+
+    int Port() const { return FPort; }
+    std::string Url() const;  // http://127.0.0.1:port
+    // The request line of every request it took so far ("CONNECT 127.0.0.1:443 HTTP/1.1").
+    std::vector<std::string> Requests() const;
+
+private:
+    bool Start(const TOptions& AOptions);
+    std::string Diagnostics() const;
+
+    TTempDir FDir;
+    int FPort = 0;
+    std::unique_ptr<TChildProcess> FProcess;
 };
 
 }  // namespace korvane::test

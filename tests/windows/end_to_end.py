@@ -1,13 +1,16 @@
 #!/usr/bin/python3
 """End-to-end runs of the real KorvaneDownloader.exe under Wine on a virtual display, against the
-scripted server on localhost at the fixed test port. A stand-in setup program records how it was
-started; WindowProbe.exe reads the window from outside, as a user sees it."""
+scripted server on localhost at the fixed test port, directly or through tinyproxy named as the
+user's proxy. A stand-in setup program records how it was started; WindowProbe.exe reads the
+window from outside, as a user sees it."""
 
 import argparse
 import glob
 import json
 import os
 import shutil
+import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -16,6 +19,9 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SERVER = os.path.join(HERE, "..", "support", "scripted_server.py")
+TINYPROXY = os.path.join(HERE, "..", "support", "tinyproxy.sh")
+# Where the Internet Options dialog keeps the current user's proxy settings.
+CONNECTIONS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections"
 OPTIONS = None
 
 FAILED_TITLE = "Téléchargement échoué !"
@@ -112,6 +118,41 @@ class EndToEnd(unittest.TestCase):
             return None
         return dict(line.split("=", 1) for line in done.stdout.splitlines() if "=" in line)
 
+    def use_proxy(self):
+        """Starts tinyproxy and names it the user's manual proxy; returns the path of its log."""
+        directory = os.path.join(self.work, "proxy")
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            port = probe.getsockname()[1]
+        proxy = subprocess.Popen([TINYPROXY, directory, str(port)], stdout=subprocess.DEVNULL,
+                                 stderr=subprocess.DEVNULL)
+        self.addCleanup(self.stop, proxy)
+        log = os.path.join(directory, "tinyproxy.log")
+
+        def ready():
+            try:
+                with open(log) as text, socket.create_connection(("127.0.0.1", port)):
+                    return "Reloading config file finished" in text.read()
+            except OSError:
+                return False
+        wait_until(ready, 15, "tinyproxy")
+
+        # A version, a change counter, the flags (direct, and through the proxy), then counted
+        # strings: the proxy, the exceptions, the automatic configuration's address.
+        def counted(text):
+            return struct.pack("<I", len(text)) + text.encode("ascii")
+        settings = (struct.pack("<III", 0x46, 1, 0x3) + counted(f"127.0.0.1:{port}") +
+                    counted("") + counted("") + bytes(32))
+        self.registry("add", CONNECTIONS, "/v", "DefaultConnectionSettings", "/t", "REG_BINARY",
+                      "/d", settings.hex(), "/f")
+        self.addCleanup(self.registry, "delete", CONNECTIONS, "/v", "DefaultConnectionSettings",
+                        "/f")
+        return log
+
+    def registry(self, *arguments):
+        subprocess.run([OPTIONS.wine_run, "reg", *arguments], env=self.env, check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+
     def requests(self):
         with open(self.log) as log:
             events = [json.loads(line) for line in log]
@@ -131,6 +172,16 @@ class EndToEnd(unittest.TestCase):
         self.assertTrue(command_line.rstrip("\n").endswith(" /LANG=fr"), command_line)
         self.assertIn("KorvaneSetup.exe", command_line)
         self.assertEqual(self.requests(), ["GET /KorvaneSetup.exe HTTP/1.1"])
+
+    def test_a_download_goes_through_the_users_proxy(self):
+        self.serve("/file/KorvaneSetup.exe")
+        proxy_log = self.use_proxy()
+        program = self.start_program()
+        self.assertEqual(program.wait(timeout=120), 0)
+        command_line = wait_until(self.started_with, 30, "the setup program to start")
+        self.assertTrue(command_line.rstrip("\n").endswith(" /LANG=fr"), command_line)
+        with open(proxy_log) as log:
+            self.assertIn(f"CONNECT localhost:{OPTIONS.port} HTTP/1.1", log.read())
 
     def test_a_refused_download_shows_the_failure_state_and_starts_nothing(self):
         self.serve("/status/404")

@@ -1,11 +1,16 @@
 // The WinHTTP transport against the scripted server, which tests/windows/with-scripted-server.sh
-// starts on the Linux side: the request on the wire, cookies, redirects, blocks, time-outs, TLS
-// and the framing of answers.
+// starts on the Linux side: the request on the wire, cookies, redirects, blocks, time-outs, TLS,
+// the framing of answers, and the user's proxy (tinyproxy, started by the same script).
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -331,6 +336,161 @@ TEST_F(WinHttpTransport, RefusesUnusableLengthsAndAnUnaskedSwitchBeforeTheBody) 
     EXPECT_FALSE(switching.TimedOut);
     EXPECT_EQ(switching.ProtocolFailure, "HTTP/1.1 101 Switching Protocols");
     EXPECT_EQ(FRecorder.Calls, "");
+}
+
+// The current user's Internet settings with a manual proxy, stored as the Internet Options dialog
+// stores them, for the object's lifetime; the settings from before come back at the end.
+class TScopedUserProxy {
+public:
+    TScopedUserProxy(std::string_view AProxy, std::string_view ABypass) {
+        if (RegCreateKeyExW(HKEY_CURRENT_USER, kConnections, 0, nullptr, 0,
+                            KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &FKey,
+                            nullptr) != ERROR_SUCCESS) {
+            throw std::runtime_error("cannot open the Internet settings");
+        }
+        DWORD size = 0;
+        if (RegQueryValueExW(FKey, kValue, nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS) {
+            FOld.emplace(size, '\0');
+            RegQueryValueExW(FKey, kValue, nullptr, nullptr, reinterpret_cast<BYTE*>(FOld->data()),
+                             &size);
+        }
+        // A version, a change counter, the flags (direct, and through the proxy), then counted
+        // strings: the proxy, the exceptions, the automatic configuration's address (none).
+        std::string settings;
+        const auto add = [&](std::uint32_t AValue) {
+            settings.append(reinterpret_cast<const char*>(&AValue), sizeof(AValue));
+        };
+        const auto addText = [&](std::string_view AText) {
+            add(static_cast<std::uint32_t>(AText.size()));
+            settings += AText;
+        };
+        add(0x46);
+        add(1);
+        add(0x1 | 0x2);
+        addText(AProxy);
+        addText(ABypass);
+        addText("");
+        settings.append(32, '\0');
+        Store(settings);
+    }
+    TScopedUserProxy(const TScopedUserProxy&) = delete;
+    TScopedUserProxy& operator=(const TScopedUserProxy&) = delete;
+    ~TScopedUserProxy() {
+        if (FOld) {
+            Store(*FOld);
+        } else {
+            RegDeleteValueW(FKey, kValue);
+        }
+        RegCloseKey(FKey);
+    }
+
+private:
+    static constexpr const wchar_t* kConnections =
+        L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections";
+    static constexpr const wchar_t* kValue = L"DefaultConnectionSettings";
+
+    void Store(const std::string& ASettings) const {
+        RegSetValueExW(FKey, kValue, 0, REG_BINARY, reinterpret_cast<const BYTE*>(ASettings.data()),
+                       static_cast<DWORD>(ASettings.size()));
+    }
+
+    HKEY FKey = nullptr;
+    std::optional<std::string> FOld;
+};
+
+// A transport made, as the program makes it, once the user's settings name a proxy.
+class WinHttpTransportBehindAProxy : public WinHttpTransport {
+protected:
+    static std::string Proxy(const char* APortVariable) {
+        return "127.0.0.1:" + std::string(std::getenv(APortVariable));
+    }
+    THttpAnswer GetBehind(const std::string& AProxy, std::string_view ABypass,
+                          const std::string& AUrl) {
+        const TScopedUserProxy settings(AProxy, ABypass);
+        TWinHttpIOHandler transport;
+        FRecorder = TRecorder();
+        return transport.Get(AUrl, FRecorder, kTestTimeout);
+    }
+    // The request line of every request a proxy took so far, from its log.
+    static std::vector<std::string> ProxyRequests(const char* ALogVariable) {
+        std::ifstream log(std::getenv(ALogVariable));
+        constexpr std::string_view marker = "]: Request (file descriptor ";
+        std::vector<std::string> requests;
+        for (std::string line; std::getline(log, line);) {
+            const std::size_t at = line.find(marker);
+            const std::size_t colon = at == std::string::npos ? at : line.find("): ", at);
+            if (colon != std::string::npos) {
+                requests.push_back(line.substr(colon + 3));
+            }
+        }
+        return requests;
+    }
+    static std::string TunnelTo(const char* AListener) {
+        return "CONNECT localhost:" + std::to_string(PortOf(AListener)) + " HTTP/1.1";
+    }
+    static bool Contains(const std::vector<std::string>& ALines, const std::string& ALine) {
+        return std::find(ALines.begin(), ALines.end(), ALine) != ALines.end();
+    }
+};
+
+TEST_F(WinHttpTransportBehindAProxy, TunnelsTlsToTheServerWhichStillGetsTheFixedHeaders) {
+    const THttpAnswer answer = GetBehind(Proxy("KORVANE_PROXY_PORT"), "", Url("TLS", "/echo"));
+
+    ASSERT_FALSE(answer.Failed) << answer.ErrorText;
+    EXPECT_EQ(answer.StatusCode, 200);
+    EXPECT_TRUE(Contains(ProxyRequests("KORVANE_PROXY_LOG"), TunnelTo("TLS")));
+    // Inside the tunnel Wine's WinHTTP names the whole address on the request line, in HTTP/1.0;
+    // Windows' sends the request line as without a proxy. The header lines are the program's.
+    const auto headerLines = [](const std::string& ARequest) {
+        return ARequest.substr(std::min(ARequest.find("\r\n"), ARequest.size()));
+    };
+    EXPECT_EQ(headerLines(FRecorder.Body), headerLines(ExpectedRequest("/echo", PortOf("TLS"))));
+    EXPECT_THAT(FRecorder.Body, testing::StartsWith("GET "));
+
+    // Plain HTTP goes through the same proxy, which forwards it.
+    const std::string plain = Url("PLAIN", "/echo");
+    const THttpAnswer forwarded = GetBehind(Proxy("KORVANE_PROXY_PORT"), "", plain);
+    ASSERT_FALSE(forwarded.Failed) << forwarded.ErrorText;
+    EXPECT_TRUE(Contains(ProxyRequests("KORVANE_PROXY_LOG"), "GET " + plain + " HTTP/1.1"));
+}
+
+TEST_F(WinHttpTransportBehindAProxy, StillRefusesARogueServerBehindTheProxy) {
+    const THttpAnswer answer =
+        GetBehind(Proxy("KORVANE_PROXY_PORT"), "", Url("TLS_ROGUE", "/bytes/10"));
+
+    EXPECT_TRUE(answer.Failed);
+    EXPECT_EQ(answer.StatusCode, 0);
+    EXPECT_EQ(FRecorder.Calls, "");
+    EXPECT_TRUE(Contains(ProxyRequests("KORVANE_PROXY_LOG"), TunnelTo("TLS_ROGUE")));
+}
+
+TEST_F(WinHttpTransportBehindAProxy, GoesDirectlyToTheHostsTheSettingsExempt) {
+    const std::size_t before = ProxyRequests("KORVANE_PROXY_LOG").size();
+
+    const THttpAnswer answer =
+        GetBehind(Proxy("KORVANE_PROXY_PORT"), "other.example;localhost", Url("TLS", "/echo"));
+
+    ASSERT_FALSE(answer.Failed) << answer.ErrorText;
+    EXPECT_EQ(FRecorder.Body, ExpectedRequest("/echo", PortOf("TLS")));
+    EXPECT_EQ(ProxyRequests("KORVANE_PROXY_LOG").size(), before);
+}
+
+TEST_F(WinHttpTransportBehindAProxy, NeverGetsPastAProxyThatAsksForCredentials) {
+    const std::size_t before = RequestsOn("tls").size() + RequestsOn("plain").size();
+
+    // WinHTTP gives a refused tunnel as the proxy's answer; Wine's fails the request instead.
+    const THttpAnswer tunnel =
+        GetBehind(Proxy("KORVANE_GUARDED_PROXY_PORT"), "", Url("TLS", "/bytes/10"));
+    EXPECT_TRUE(tunnel.Failed || tunnel.StatusCode == 407) << tunnel.StatusCode;
+    EXPECT_TRUE(Contains(ProxyRequests("KORVANE_GUARDED_PROXY_LOG"), TunnelTo("TLS")));
+
+    const THttpAnswer forwarded =
+        GetBehind(Proxy("KORVANE_GUARDED_PROXY_PORT"), "", Url("PLAIN", "/bytes/10"));
+    EXPECT_FALSE(forwarded.Failed) << forwarded.ErrorText;
+    EXPECT_EQ(forwarded.StatusCode, 407);
+
+    EXPECT_EQ(RequestsOn("tls").size() + RequestsOn("plain").size(), before)
+        << "nothing reached the server";
 }
 
 TEST(WinHttpSchemeOf, GivesTheSchemeInLowerCaseOrNothing) {
