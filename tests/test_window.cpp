@@ -255,6 +255,30 @@ TEST_F(TfrmMainTest, ProgressBarIgnoresTheStyleItAlreadyHas) {
     EXPECT_EQ(View().ProgressBarPosition(), 70);
 }
 
+// The bar repaints only the stretch its fill's end moved over: after every move the screen shows
+// what a repaint of the whole bar shows.
+TEST_F(TfrmMainTest, ProgressBarShowsAfterEachMoveWhatAWholeRepaintShows) {
+    frmMain.show();
+    Timer().stop();  // no download here
+    ASSERT_TRUE(test::WaitUntil(
+        [&] { return frmMain.windowHandle() != nullptr && frmMain.windowHandle()->isExposed(); },
+        std::chrono::seconds(10)));
+    const auto shown = [&] {
+        const QPoint origin = Bar().mapTo(&frmMain, QPoint(0, 0));
+        return frmMain.screen()
+            ->grabWindow(frmMain.winId(), origin.x(), origin.y(), Bar().width(), Bar().height())
+            .toImage();
+    };
+    View().SetProgressBarStyle(TProgressBarStyle::Normal);
+    for (const int position :
+         {1, 2, 3, 9, 10, 11, 33, 34, 50, 51, 88, 99, 100, 64, 63, 1, 0, 100, 0}) {
+        View().SetProgressBarPosition(position);
+        const QImage moved = shown();
+        Bar().repaint();
+        EXPECT_TRUE(moved == shown()) << "at " << position;
+    }
+}
+
 TEST_F(TfrmMainTest, ArmingAnArmedTimerKeepsItsPeriod) {
     View().SetTimerArmed(true);
     QThread::msleep(300);

@@ -3,6 +3,8 @@
 
 #include <QProgressBar>
 
+#include <optional>
+
 #include "download/ProgressBarState.h"
 
 namespace korvane {
@@ -23,6 +25,10 @@ public:
 
 private:
     void ShowState();
+    // Moves the bar to a new percentage, repainting what the move changes.
+    void ShowPosition(int APosition);
+    // The part of the bar that differs between two percentages, when the style's drawing is known.
+    std::optional<QRect> ChangedStretch(int AFrom, int ATo) const;
 
     TProgressBarState FState;
 };
