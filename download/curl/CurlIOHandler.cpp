@@ -110,7 +110,9 @@ TCurlIOHandler::TCurlIOHandler() : FCookies(curl_share_init()) {
         FRequestHeaders.release();
         FRequestHeaders.reset(list);
     }
-    OpenEasyHandle();
+    // The easy handle waits for the first GET: creating it sets up libcurl and OpenSSL (their
+    // configuration read, some 2 MiB of their code paged in), which showing the window can do
+    // without.
 }
 
 TCurlIOHandler::~TCurlIOHandler() = default;
@@ -154,6 +156,9 @@ void TCurlIOHandler::OpenEasyHandle() {
 
 THttpAnswer TCurlIOHandler::Get(const std::string& AUrl, IHttpReceiver& AReceiver,
                                 std::chrono::milliseconds AReadTimeout) {
+    if (!FEasy) {
+        OpenEasyHandle();
+    }
     THttpAnswer answer;
     TGetState state{
         .Easy = FEasy.get(), .Receiver = AReceiver, .Answer = answer, .ReadTimeout = AReadTimeout};
@@ -191,7 +196,7 @@ THttpAnswer TCurlIOHandler::Get(const std::string& AUrl, IHttpReceiver& AReceive
 
 bool TCurlIOHandler::Connected() const {
     curl_socket_t socket = CURL_SOCKET_BAD;
-    if (curl_easy_getinfo(FEasy.get(), CURLINFO_ACTIVESOCKET, &socket) != CURLE_OK ||
+    if (!FEasy || curl_easy_getinfo(FEasy.get(), CURLINFO_ACTIVESOCKET, &socket) != CURLE_OK ||
         socket == CURL_SOCKET_BAD) {
         return false;
     }
@@ -209,7 +214,8 @@ bool TCurlIOHandler::Connected() const {
 }
 
 void TCurlIOHandler::CloseConnection() {
-    OpenEasyHandle();
+    // The handle's cleanup closes the connection it kept; the next GET opens a new one.
+    FEasy.reset();
 }
 
 std::unique_ptr<IHttpTransport> CreateIOHandler() {
