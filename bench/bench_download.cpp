@@ -1,6 +1,11 @@
 // Measures the program's download path next to curl, and the window's start-up next to a bare Qt
-// window. Every measured run is a fresh process (this program again, or curl), so that its wall
-// time and peak memory are those of a whole program run. ./bench.sh provides the servers and files:
+// window. Every measured run is a fresh process (this program again, or curl), so that its
+// processor time and peak memory are those of a whole program run; the ways being compared run in
+// turn within each repetition, and each is judged by its ratio to the run of curl beside it, so
+// that a drift of the shared machine's speed hits both sides of a ratio alike. A throughput is the
+// file's size over the time of the download itself, as the process timed it (curl: time_total),
+// from the start of the GET (connection and TLS included) to the end of the file; the start-up of
+// the process has its own figure. ./bench.sh provides the servers and files:
 //
 //   korvane_bench --cacert CA --https BASE --http BASE --docroot DIR --target-dir DIR
 //                 [--public-key KEY] [--repeat N] [--startup-repeat N] FILE...
@@ -28,6 +33,7 @@
 #include <iomanip>
 #include <iostream>
 #include <iterator>
+#include <limits>
 #include <map>
 #include <optional>
 #include <span>
@@ -54,6 +60,7 @@ using platform::UniqueFd;
 using TClock = std::chrono::steady_clock;
 
 constexpr double kMiB = 1024.0 * 1024.0;
+constexpr double kGiB = 1024.0 * kMiB;
 
 // The client area of the window template, for the bare window to compare with.
 constexpr int kWindowWidth = 694;
@@ -100,7 +107,8 @@ private:
     QApplication FApplication;
 };
 
-// Wraps the client's subscriber, whatever it is, to count its calls; prints the count at the end.
+// Wraps the client's subscriber, whatever it is, to count its calls; prints the count and the time
+// the download took at the end.
 int CountedDownload(TIdHTTPProgress& AClient, const std::string& AUrl, const fs::path& ATarget) {
     std::int64_t notifications = 0;
     AClient.SetOnChange(
@@ -110,22 +118,41 @@ int CountedDownload(TIdHTTPProgress& AClient, const std::string& AUrl, const fs:
                 subscriber(ASender);
             }
         });
+    const TClock::time_point start = TClock::now();
     if (AClient.DownloadFile(AUrl, ATarget) != TTransferOutcome::Completed) {
         std::cerr << "the download was cancelled\n";
         return 1;
     }
-    std::cout << "notifications " << notifications << std::endl;
+    const auto elapsed =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(TClock::now() - start);
+    std::cout << "notifications " << notifications << "\ntransfer-ns " << elapsed.count()
+              << std::endl;
     return 0;
 }
 
+// Handles events until the window is on screen and painted, as it is when the run's timer fires.
+void WaitUntilExposed(const QWidget& AWindow) {
+    bool gaveUp = false;
+    QTimer::singleShot(kExposeGiveUp, [&gaveUp] { gaveUp = true; });
+    while (AWindow.windowHandle() == nullptr || !AWindow.windowHandle()->isExposed()) {
+        if (gaveUp) {
+            throw std::runtime_error("the window was never exposed");
+        }
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    QCoreApplication::processEvents();
+}
+
 // The real run path: every notification goes through the window's progress display, which moves
-// the bar, sets the status line and handles the pending events once.
+// the bar, sets the status line and handles the pending events once. The run starts from the
+// timer, a second after the window appeared: the download starts once the window is on screen.
 int WindowDownload(const std::string& AUrl, const fs::path& ATarget) {
     TQtApplication application;
     TfrmMain frmMain;
     frmMain.show();
     // A run disarms the timer before it downloads; this download stands in for the run.
     frmMain.SetTimerArmed(false);
+    WaitUntilExposed(frmMain);
     return CountedDownload(frmMain.HttpClient(), AUrl, ATarget);
 }
 
@@ -135,14 +162,31 @@ int ClientDownload(const std::string& AUrl, const fs::path& ATarget) {
     return CountedDownload(client, AUrl, ATarget);
 }
 
-// Prints the clock at the first expose of any window, then ends the event loop.
+// The process's peak resident memory so far (VmHWM), in KiB.
+std::int64_t PeakResidentKiB() {
+    std::ifstream status("/proc/self/status");
+    std::string key;
+    while (status >> key) {
+        if (key == "VmHWM:") {
+            std::int64_t kib = 0;
+            status >> kib;
+            return kib;
+        }
+        status.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+    }
+    throw std::runtime_error("no VmHWM in /proc/self/status");
+}
+
+// Prints the clock and the peak memory at the first expose of any window, then ends the event
+// loop.
 class TFirstExposeReporter : public QObject {
 public:
     bool eventFilter(QObject* AWatched, QEvent* AEvent) override {
         if (!FReported && AEvent->type() == QEvent::Expose && AWatched->isWindowType() &&
             static_cast<QWindow*>(AWatched)->isExposed()) {
             FReported = true;
-            std::cout << "exposed " << SinceClockStartNs(TClock::now()) << std::endl;
+            const std::int64_t exposed = SinceClockStartNs(TClock::now());
+            std::cout << "exposed " << exposed << "\npeak-kib " << PeakResidentKiB() << std::endl;
             QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit,
                                       Qt::QueuedConnection);
         }
@@ -210,9 +254,14 @@ struct TProcessFigures {
     TClock::time_point Started;  // just before the process was created
     double Seconds = 0;          // from Started until it had ended
     double UserSeconds = 0;      // processor time in the process itself, outside the kernel
+    double SystemSeconds = 0;    // processor time in the kernel on behalf of the process
     double PeakRssMiB = 0;
     std::string Output;  // its standard output
 };
+
+double Seconds(const timeval& ATime) {
+    return static_cast<double>(ATime.tv_sec) + static_cast<double>(ATime.tv_usec) / 1e6;
+}
 
 std::string Joined(const std::vector<std::string>& AWords) {
     std::string text;
@@ -274,8 +323,8 @@ TProcessFigures RunMeasured(const std::vector<std::string>& AArguments) {
         }
     }
     figures.Seconds = std::chrono::duration<double>(TClock::now() - figures.Started).count();
-    figures.UserSeconds = static_cast<double>(usage.ru_utime.tv_sec) +
-                          static_cast<double>(usage.ru_utime.tv_usec) / 1e6;
+    figures.UserSeconds = Seconds(usage.ru_utime);
+    figures.SystemSeconds = Seconds(usage.ru_stime);
     figures.PeakRssMiB = static_cast<double>(usage.ru_maxrss) / 1024.0;  // ru_maxrss is in KiB
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         throw std::runtime_error(Joined(AArguments) + " failed with status " +
@@ -285,10 +334,10 @@ TProcessFigures RunMeasured(const std::vector<std::string>& AArguments) {
 }
 
 // The value after `AKey` in a child's output.
-std::int64_t OutputValue(const std::string& AOutput, std::string_view AKey) {
+double OutputValue(const std::string& AOutput, std::string_view AKey) {
     std::istringstream lines(AOutput);
     std::string key;
-    std::int64_t value = 0;
+    double value = 0;
     while (lines >> key >> value) {
         if (key == AKey) {
             return value;
@@ -311,22 +360,22 @@ struct TOptions {
     fs::path PublicKey;
     std::string HttpsBase;
     std::string HttpBase;
-    int Repeat = 5;
-    int StartupRepeat = 10;
+    int Repeat = 9;
+    int StartupRepeat = 11;
     std::vector<std::string> Files;
 };
 
-enum class TPath { Window, Client, Curl };
-constexpr TPath kPaths[] = {TPath::Window, TPath::Client, TPath::Curl};
+enum class TWay { Window, Client, Curl };
+constexpr TWay kWays[] = {TWay::Window, TWay::Client, TWay::Curl};
 
-const char* PathName(TPath APath) {
-    switch (APath) {
-        case TPath::Window:
-            return "real run path (window)";
-        case TPath::Client:
-            return "HTTP client alone";
-        case TPath::Curl:
-            return "curl";
+const char* WayName(TWay AWay) {
+    switch (AWay) {
+        case TWay::Window:
+            return "A real run path (window)";
+        case TWay::Client:
+            return "B HTTP client alone";
+        case TWay::Curl:
+            return "C curl";
     }
     return "";
 }
@@ -338,68 +387,118 @@ struct TCase {
     std::int64_t Size = 0;
 };
 
-// Medians over the runs of one path.
-struct TPathFigures {
-    double Seconds = 0;
+// One download by one way.
+struct TRun {
+    double TransferSeconds = 0;  // the download itself, as the process timed it
+    double ProcessSeconds = 0;   // the whole process, start-up and exit included
+    double CpuSeconds = 0;       // user and system, the whole process
     double UserSeconds = 0;
     double PeakRssMiB = 0;
-    double NotificationsPerSecond = 0;  // 0 for curl
+    double Notifications = 0;  // 0 for curl
 };
 
-using TCaseFigures = std::map<TPath, TPathFigures>;
+// One way over the repetitions: medians.
+struct TWayFigures {
+    double TransferSeconds = 0;
+    double ProcessSeconds = 0;
+    double VsCurl = 0;  // of the ratios throughput / curl's throughput within one repetition
+    double CpuSecondsPerGiB = 0;
+    double UserSecondsPerGiB = 0;
+    double PeakRssMiB = 0;
+    double NotificationsPerSecond = 0;
+};
+
+using TCaseFigures = std::map<TWay, TWayFigures>;
+
+template <class TValue>
+std::vector<double> Each(const std::vector<TRun>& ARuns, TValue AValue) {
+    std::vector<double> values;
+    for (const TRun& run : ARuns) {
+        values.push_back(AValue(run));
+    }
+    return values;
+}
 
 class TTransferBench {
 public:
     explicit TTransferBench(const TOptions& AOptions)
         : FOptions(AOptions), FTarget(AOptions.TargetDir / "download.bin"), FSelf(SelfPath()) {}
 
-    // Runs every path `Repeat` times, interleaved so that a drift of the machine hits all alike.
+    // Runs the ways in turn, A B C A B C..., `Repeat` times after one unmeasured round.
     TCaseFigures Run(const TCase& ACase) const {
-        std::map<TPath, std::vector<double>> seconds, user, rss, rates;
-        for (int run = 0; run < FOptions.Repeat; ++run) {
-            for (const TPath path : kPaths) {
-                const TProcessFigures figures = RunOnce(path, ACase);
-                seconds[path].push_back(figures.Seconds);
-                user[path].push_back(figures.UserSeconds);
-                rss[path].push_back(figures.PeakRssMiB);
-                if (path != TPath::Curl) {
-                    rates[path].push_back(
-                        static_cast<double>(OutputValue(figures.Output, "notifications")) /
-                        figures.Seconds);
-                }
+        // The round that meets the file's first requests and the first allocation of its pages.
+        for (const TWay way : kWays) {
+            RunOnce(way, ACase);
+        }
+        std::map<TWay, std::vector<TRun>> runs;
+        for (int repetition = 0; repetition < FOptions.Repeat; ++repetition) {
+            for (const TWay way : kWays) {
+                runs[way].push_back(RunOnce(way, ACase));
             }
         }
+        const double gib = static_cast<double>(ACase.Size) / kGiB;
+        const std::vector<TRun>& curl = runs.at(TWay::Curl);
         TCaseFigures result;
-        for (const TPath path : kPaths) {
-            result[path] = {Median(seconds[path]), Median(user[path]), Median(rss[path]),
-                            Median(rates[path])};
+        for (const TWay way : kWays) {
+            const std::vector<TRun>& own = runs.at(way);
+            std::vector<double> ratios;
+            for (size_t at = 0; at < own.size(); ++at) {
+                ratios.push_back(curl[at].TransferSeconds / own[at].TransferSeconds);
+            }
+            result[way] = {
+                .TransferSeconds =
+                    Median(Each(own, [](const TRun& A) { return A.TransferSeconds; })),
+                .ProcessSeconds = Median(Each(own, [](const TRun& A) { return A.ProcessSeconds; })),
+                .VsCurl = Median(ratios),
+                .CpuSecondsPerGiB =
+                    Median(Each(own, [](const TRun& A) { return A.CpuSeconds; })) / gib,
+                .UserSecondsPerGiB =
+                    Median(Each(own, [](const TRun& A) { return A.UserSeconds; })) / gib,
+                .PeakRssMiB = Median(Each(own, [](const TRun& A) { return A.PeakRssMiB; })),
+                .NotificationsPerSecond = Median(
+                    Each(own, [](const TRun& A) { return A.Notifications / A.TransferSeconds; })),
+            };
         }
         return result;
     }
 
 private:
-    std::vector<std::string> Command(TPath APath, const TCase& ACase) const {
-        switch (APath) {
-            case TPath::Window:
+    std::vector<std::string> Command(TWay AWay, const TCase& ACase) const {
+        switch (AWay) {
+            case TWay::Window:
                 return {FSelf, std::string(kWindowDownload), ACase.Url, FTarget};
-            case TPath::Client:
+            case TWay::Client:
                 return {FSelf, std::string(kClientDownload), ACase.Url, FTarget};
-            case TPath::Curl:
-                return {"curl", "-s", "-o", FTarget, ACase.Url, "--cacert", FOptions.CaFile};
+            case TWay::Curl:
+                // time_total: from the start of the transfer (connection and TLS included) to its
+                // end, as the children time their DownloadFile call.
+                return {"curl",          "-s",      "-o",
+                        FTarget,         ACase.Url, "--cacert",
+                        FOptions.CaFile, "-w",      "transfer-s %{time_total}\n"};
         }
         return {};
     }
 
     // One download into the target, checked for its size and then deleted.
-    TProcessFigures RunOnce(TPath APath, const TCase& ACase) const {
-        const TProcessFigures figures = RunMeasured(Command(APath, ACase));
+    TRun RunOnce(TWay AWay, const TCase& ACase) const {
+        const TProcessFigures figures = RunMeasured(Command(AWay, ACase));
         const auto size = static_cast<std::int64_t>(fs::file_size(FTarget));
         fs::remove(FTarget);
         if (size != ACase.Size) {
-            throw std::runtime_error(std::string(PathName(APath)) + " downloaded " +
+            throw std::runtime_error(std::string(WayName(AWay)) + " downloaded " +
                                      std::to_string(size) + " bytes of " + ACase.Url);
         }
-        return figures;
+        TRun run{.ProcessSeconds = figures.Seconds,
+                 .CpuSeconds = figures.UserSeconds + figures.SystemSeconds,
+                 .UserSeconds = figures.UserSeconds,
+                 .PeakRssMiB = figures.PeakRssMiB};
+        if (AWay == TWay::Curl) {
+            run.TransferSeconds = OutputValue(figures.Output, "transfer-s");
+        } else {
+            run.TransferSeconds = OutputValue(figures.Output, "transfer-ns") / 1e9;
+            run.Notifications = OutputValue(figures.Output, "notifications");
+        }
+        return run;
     }
 
     const TOptions& FOptions;
@@ -419,24 +518,25 @@ std::string SizeName(std::int64_t ASize) {
 }
 
 void PrintCase(const TCase& ACase, const TCaseFigures& AFigures, int ARepeat) {
-    const double curlSeconds = AFigures.at(TPath::Curl).Seconds;
     std::cout << '\n'
-              << SizeName(ACase.Size) << " over " << ACase.Scheme << " (median of " << ARepeat
-              << " runs, each a fresh process)\n"
-              << "  " << std::left << std::setw(26) << "path" << std::right << std::setw(9)
-              << "seconds" << std::setw(10) << "MiB/s" << std::setw(9) << "vs curl" << std::setw(8)
-              << "user s" << std::setw(14) << "peak RSS MiB" << std::setw(17) << "notifications/s"
+              << SizeName(ACase.Size) << " over " << ACase.Scheme << ", medians of " << ARepeat
+              << " repetitions of A B C, each run a fresh process\n"
+              << "  " << std::left << std::setw(26) << "way" << std::right << std::setw(11)
+              << "transfer s" << std::setw(8) << "MiB/s" << std::setw(9) << "vs curl"
+              << std::setw(11) << "process s" << std::setw(11) << "CPU s/GiB" << std::setw(12)
+              << "user s/GiB" << std::setw(10) << "peak MiB" << std::setw(17) << "notifications/s"
               << '\n';
-    for (const TPath path : kPaths) {
-        const TPathFigures& figures = AFigures.at(path);
-        std::cout << "  " << std::left << std::setw(26) << PathName(path) << std::right
-                  << std::fixed << std::setprecision(3) << std::setw(9) << figures.Seconds
-                  << std::setprecision(1) << std::setw(10)
-                  << static_cast<double>(ACase.Size) / kMiB / figures.Seconds
-                  << std::setprecision(3) << std::setw(9) << curlSeconds / figures.Seconds
-                  << std::setw(8) << figures.UserSeconds << std::setprecision(1) << std::setw(14)
-                  << figures.PeakRssMiB;
-        if (path == TPath::Curl) {
+    for (const TWay way : kWays) {
+        const TWayFigures& figures = AFigures.at(way);
+        std::cout << "  " << std::left << std::setw(26) << WayName(way) << std::right << std::fixed
+                  << std::setprecision(3) << std::setw(11) << figures.TransferSeconds
+                  << std::setprecision(0) << std::setw(8)
+                  << static_cast<double>(ACase.Size) / kMiB / figures.TransferSeconds
+                  << std::setprecision(3) << std::setw(9) << figures.VsCurl << std::setw(11)
+                  << figures.ProcessSeconds << std::setw(11) << figures.CpuSecondsPerGiB
+                  << std::setw(12) << figures.UserSecondsPerGiB << std::setprecision(1)
+                  << std::setw(10) << figures.PeakRssMiB;
+        if (way == TWay::Curl) {
             std::cout << std::setw(17) << "-";
         } else {
             std::cout << std::setprecision(0) << std::setw(17) << figures.NotificationsPerSecond;
@@ -449,40 +549,64 @@ void PrintCase(const TCase& ACase, const TCaseFigures& AFigures, int ARepeat) {
 // ------------------------------------------------------------------------------------------------
 // The start-up comparison.
 
-// From just before the process was created to the first expose of its window.
-double StartupSeconds(const fs::path& ASelf, std::string_view AMode) {
+struct TStartupRun {
+    double Seconds = 0;  // from just before the process was created to the first expose
+    double PeakMiB = 0;  // VmHWM at the first expose
+};
+
+TStartupRun StartupRun(const fs::path& ASelf, std::string_view AMode) {
     const TProcessFigures figures = RunMeasured({ASelf, std::string(AMode)});
-    const TClock::time_point exposed{
-        std::chrono::nanoseconds(OutputValue(figures.Output, "exposed"))};
-    return std::chrono::duration<double>(exposed - figures.Started).count();
+    const TClock::time_point exposed{std::chrono::nanoseconds(
+        static_cast<std::int64_t>(OutputValue(figures.Output, "exposed")))};
+    return {std::chrono::duration<double>(exposed - figures.Started).count(),
+            OutputValue(figures.Output, "peak-kib") / 1024.0};
 }
 
+// Medians; the ratio and the difference are those of the two runs of one repetition.
 struct TStartupFigures {
     double Window = 0;
     double Bare = 0;
+    double Ratio = 0;
+    double WindowPeakMiB = 0;
+    double BarePeakMiB = 0;
+    double PeakDifferenceMiB = 0;
 };
 
 TStartupFigures MeasureStartup(int ARepeat) {
     const fs::path self = SelfPath();
     // One unmeasured start of each, so that both find the libraries in the page cache.
-    StartupSeconds(self, kShowWindow);
-    StartupSeconds(self, kShowBare);
-    std::vector<double> window, bare;
+    StartupRun(self, kShowWindow);
+    StartupRun(self, kShowBare);
+    std::vector<double> window, bare, ratio, windowPeak, barePeak, peakDifference;
     for (int run = 0; run < ARepeat; ++run) {
-        window.push_back(StartupSeconds(self, kShowWindow));
-        bare.push_back(StartupSeconds(self, kShowBare));
+        const TStartupRun real = StartupRun(self, kShowWindow);
+        const TStartupRun reference = StartupRun(self, kShowBare);
+        window.push_back(real.Seconds);
+        bare.push_back(reference.Seconds);
+        ratio.push_back(real.Seconds / reference.Seconds);
+        windowPeak.push_back(real.PeakMiB);
+        barePeak.push_back(reference.PeakMiB);
+        peakDifference.push_back(real.PeakMiB - reference.PeakMiB);
     }
-    return {Median(window), Median(bare)};
+    return {Median(window),     Median(bare),     Median(ratio),
+            Median(windowPeak), Median(barePeak), Median(peakDifference)};
 }
 
 void PrintStartup(const TStartupFigures& AFigures, int ARepeat) {
-    std::cout << "\nStart-up to the first expose of the window (median of " << ARepeat
-              << " runs, each a fresh process)\n"
-              << std::fixed << std::setprecision(1) << "  korvane window (TfrmMain)  "
-              << AFigures.Window * 1000 << " ms\n"
-              << "  bare QWidget 694x56        " << AFigures.Bare * 1000 << " ms\n"
-              << std::setprecision(3) << "  ratio                      "
-              << AFigures.Window / AFigures.Bare << '\n'
+    std::cout << "\nStart-up to the first expose of the window, medians of " << ARepeat
+              << " repetitions of both, each run a fresh process\n"
+              << "  " << std::left << std::setw(26) << "window" << std::right << std::setw(11)
+              << "ms" << std::setw(12) << "VmHWM MiB" << '\n'
+              << std::fixed << "  " << std::left << std::setw(26) << "korvane window (TfrmMain)"
+              << std::right << std::setprecision(1) << std::setw(11) << AFigures.Window * 1000
+              << std::setw(12) << AFigures.WindowPeakMiB << '\n'
+              << "  " << std::left << std::setw(26) << "bare QWidget 694x56" << std::right
+              << std::setw(11) << AFigures.Bare * 1000 << std::setw(12) << AFigures.BarePeakMiB
+              << '\n'
+              << "  " << std::left << std::setw(26) << "window / bare, paired" << std::right
+              << std::setprecision(3) << std::setw(11) << AFigures.Ratio << std::setprecision(1)
+              << std::setw(12) << std::showpos << AFigures.PeakDifferenceMiB << std::noshowpos
+              << '\n'
               << std::defaultfloat << std::flush;
 }
 
@@ -494,53 +618,67 @@ struct TResults {
     TStartupFigures Startup;
 };
 
-void PrintVerdict(const std::string& AWhat, bool AMet) {
-    std::cout << "  " << std::left << std::setw(72) << AWhat << std::right
-              << (AMet ? "met" : "MISSED") << '\n';
+void PrintTarget(const std::string& AWhat, const std::string& AFigure, const std::string& ATarget,
+                 bool AMet) {
+    std::cout << "  " << std::left << std::setw(60) << AWhat << std::right << std::setw(9)
+              << AFigure << std::setw(10) << ATarget << "  " << (AMet ? "met" : "MISSED") << '\n';
+}
+
+std::string Fixed(double AValue, int APrecision, bool ASign = false) {
+    std::ostringstream text;
+    text << std::fixed << std::setprecision(APrecision) << (ASign ? std::showpos : std::noshowpos)
+         << AValue;
+    return text.str();
+}
+
+// The least share of curl's throughput the real run path is to reach, by file size.
+std::optional<double> ThroughputTarget(std::int64_t ASize) {
+    if (ASize == 1024 * 1024 * 1024) {
+        return 0.95;
+    }
+    if (ASize == 64 * 1024 * 1024) {
+        return 0.80;
+    }
+    return std::nullopt;
 }
 
 void PrintTargets(const TResults& AResults) {
-    std::cout << "\nTargets\n" << std::fixed;
-    if (AResults.Cases.empty()) {
-        return;
-    }
-    std::int64_t smallest = AResults.Cases.front().first.Size;
-    std::int64_t largest = smallest;
+    std::cout << "\nTargets (paired medians)\n";
     for (const auto& [transfer, figures] : AResults.Cases) {
-        smallest = std::min(smallest, transfer.Size);
-        largest = std::max(largest, transfer.Size);
-    }
-    std::map<std::string, double> smallestRss;
-    for (const auto& [transfer, figures] : AResults.Cases) {
-        if (transfer.Size == smallest) {
-            smallestRss[transfer.Scheme] = figures.at(TPath::Window).PeakRssMiB;
+        if (const std::optional<double> target = ThroughputTarget(transfer.Size)) {
+            const double ratio = figures.at(TWay::Window).VsCurl;
+            PrintTarget(SizeName(transfer.Size) + " over " + transfer.Scheme +
+                            ": real run path's throughput / curl's",
+                        Fixed(ratio, 3), ">= " + Fixed(*target, 2), ratio >= *target);
         }
     }
-    for (const auto& [transfer, figures] : AResults.Cases) {
-        if (transfer.Size != largest) {
-            continue;
-        }
-        const double ratio = figures.at(TPath::Curl).Seconds / figures.at(TPath::Window).Seconds;
-        std::ostringstream what;
-        what << std::fixed << std::setprecision(3) << SizeName(largest) << " over "
-             << transfer.Scheme << ": real run path at " << ratio << " of curl (>= 0.95)";
-        PrintVerdict(what.str(), ratio >= 0.95);
-        if (largest != smallest) {
-            const double growth =
-                figures.at(TPath::Window).PeakRssMiB - smallestRss.at(transfer.Scheme);
-            std::ostringstream rss;
-            rss << std::fixed << std::setprecision(1) << "peak RSS over " << transfer.Scheme << ", "
-                << SizeName(smallest) << " -> " << SizeName(largest) << ": " << std::showpos
-                << growth << std::noshowpos << " MiB (<= +2)";
-            PrintVerdict(rss.str(), growth <= 2.0);
+    if (!AResults.Cases.empty()) {
+        const auto [smallest, largest] = std::minmax_element(
+            AResults.Cases.begin(), AResults.Cases.end(),
+            [](const auto& A, const auto& B) { return A.first.Size < B.first.Size; });
+        for (const auto& [transfer, figures] : AResults.Cases) {
+            if (transfer.Size != largest->first.Size || smallest->first.Size == transfer.Size) {
+                continue;
+            }
+            for (const auto& [other, otherFigures] : AResults.Cases) {
+                if (other.Size == smallest->first.Size && other.Scheme == transfer.Scheme) {
+                    const double growth = figures.at(TWay::Window).PeakRssMiB -
+                                          otherFigures.at(TWay::Window).PeakRssMiB;
+                    PrintTarget("peak memory over " + transfer.Scheme + ", " +
+                                    SizeName(other.Size) + " -> " + SizeName(transfer.Size) +
+                                    ", MiB",
+                                Fixed(growth, 1, true), "<= +2", growth <= 2.0);
+                }
+            }
         }
     }
-    const double startupRatio = AResults.Startup.Window / AResults.Startup.Bare;
-    std::ostringstream startup;
-    startup << std::fixed << std::setprecision(3) << "start-up at " << startupRatio
-            << " of a bare Qt window (<= 1.2)";
-    PrintVerdict(startup.str(), startupRatio <= 1.2);
-    std::cout << std::defaultfloat << std::flush;
+    const TStartupFigures& startup = AResults.Startup;
+    PrintTarget("start-up: time to the first expose / a bare Qt window's", Fixed(startup.Ratio, 3),
+                "<= 1.15", startup.Ratio <= 1.15);
+    PrintTarget("start-up: VmHWM at the first expose - a bare Qt window's, MiB",
+                Fixed(startup.PeakDifferenceMiB, 1, true), "<= +2",
+                startup.PeakDifferenceMiB <= 2.0);
+    std::cout << std::flush;
 }
 
 // ------------------------------------------------------------------------------------------------
