@@ -120,6 +120,9 @@ cleanup() {
 install_missing_packages build-essential cmake qt6-base-dev libcurl4-openssl-dev libssl-dev openssl \
     nginx-light curl python3 minisign
 build_bench
+# The program and curl follow the proxy the environment names; the local nginx is reached
+# directly.
+export no_proxy=127.0.0.1 NO_PROXY=127.0.0.1
 
 trap cleanup EXIT
 trap 'exit 130' INT TERM
