@@ -4,18 +4,17 @@
 #include <windows.h>
 
 #include <exception>
+#include <optional>
 #include <string>
 
 #include "platform/Platform.h"
+#include "platform/WindowsText.h"
 
 namespace korvane {
 
 namespace {
 
-const wchar_t* AsWide(const std::u16string& AText) {
-    static_assert(sizeof(wchar_t) == sizeof(char16_t));
-    return reinterpret_cast<const wchar_t*>(AText.c_str());
-}
+using platform::AsWide;
 
 // The executable's file name; empty when the system cannot tell, since reporting a failure must
 // not fail in turn.
@@ -30,18 +29,11 @@ std::u16string ExecutableFileName() {
 // Failure texts are UTF-8 when the program wrote them, the ANSI code page when the C++ runtime
 // took them from the system.
 std::u16string Widen(const char* AText) {
-    for (const UINT CodePage : {UINT{CP_UTF8}, UINT{CP_ACP}}) {
-        const DWORD Flags = CodePage == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0;
-        const int Length = MultiByteToWideChar(CodePage, Flags, AText, -1, nullptr, 0);
-        if (Length > 0) {
-            std::u16string Text(static_cast<std::size_t>(Length), u'\0');
-            MultiByteToWideChar(CodePage, Flags, AText, -1, reinterpret_cast<LPWSTR>(Text.data()),
-                                Length);
-            Text.pop_back();  // the terminator
-            return Text;
-        }
+    if (std::optional<std::u16string> Text =
+            platform::Widened<char16_t>(AText, CP_UTF8, MB_ERR_INVALID_CHARS)) {
+        return std::move(*Text);
     }
-    return {};
+    return platform::Widened<char16_t>(AText, CP_ACP).value_or(std::u16string());
 }
 
 }  // namespace

@@ -5,14 +5,19 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <stdexcept>
+#include <string_view>
 
 #include "app/Application.h"
+#include "platform/WindowsText.h"
 
 namespace korvane {
 
 namespace {
+
+using platform::AsWide;
 
 constexpr wchar_t kWindowClass[] = L"TfrmMain";
 constexpr wchar_t kTemplateName[] = L"TFRMMAIN";
@@ -20,11 +25,6 @@ constexpr wchar_t kTemplateName[] = L"TFRMMAIN";
 const LPCWSTR kRawData = MAKEINTRESOURCEW(10);
 constexpr UINT_PTR kTimerId = 1;
 constexpr UINT kTimerInterval = 1000;
-
-const wchar_t* AsWide(const std::u16string& AText) {
-    static_assert(sizeof(wchar_t) == sizeof(char16_t));
-    return reinterpret_cast<const wchar_t*>(AText.c_str());
-}
 
 // How a control takes its place in the client area; the values of the resource script.
 enum class TAlign : std::uint32_t {
@@ -81,21 +81,15 @@ public:
         if (End == FData.end()) {
             throw std::runtime_error("The window template ends inside a text");
         }
-        const auto Length = static_cast<int>(End - FData.begin());
-        const auto* const Utf8 = reinterpret_cast<const char*>(FData.data());
-        FData = FData.subspan(static_cast<std::size_t>(Length) + 1);
-        if (Length == 0) {
-            return {};
-        }
-        const int WideLength =
-            MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, Utf8, Length, nullptr, 0);
-        if (WideLength <= 0) {
+        const std::string_view Utf8(reinterpret_cast<const char*>(FData.data()),
+                                    static_cast<std::size_t>(End - FData.begin()));
+        FData = FData.subspan(Utf8.size() + 1);
+        std::optional<std::u16string> Text =
+            platform::Widened<char16_t>(Utf8, CP_UTF8, MB_ERR_INVALID_CHARS);
+        if (!Text) {
             throw std::runtime_error("The window template holds a text that is not UTF-8");
         }
-        std::u16string Wide(static_cast<std::size_t>(WideLength), u'\0');
-        MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, Utf8, Length,
-                            reinterpret_cast<LPWSTR>(Wide.data()), WideLength);
-        return Wide;
+        return std::move(*Text);
     }
 
     RECT Rect() {

@@ -12,6 +12,7 @@
 
 #include "TrustedCa.h"
 #include "download/AnswerHeaders.h"
+#include "platform/WindowsText.h"
 
 namespace korvane {
 
@@ -27,26 +28,7 @@ struct TChainFreer {
 using TChain = std::unique_ptr<const CERT_CHAIN_CONTEXT, TChainFreer>;
 
 std::wstring Wide(std::string_view AText) {
-    if (AText.empty()) {
-        return {};
-    }
-    const int size = static_cast<int>(AText.size());
-    const int length = MultiByteToWideChar(CP_UTF8, 0, AText.data(), size, nullptr, 0);
-    std::wstring result(static_cast<std::size_t>(std::max(length, 0)), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, AText.data(), size, result.data(), length);
-    return result;
-}
-
-std::string Narrow(std::wstring_view AText, UINT ACodePage) {
-    if (AText.empty()) {
-        return {};
-    }
-    const int size = static_cast<int>(AText.size());
-    const int length =
-        WideCharToMultiByte(ACodePage, 0, AText.data(), size, nullptr, 0, nullptr, nullptr);
-    std::string result(static_cast<std::size_t>(std::max(length, 0)), '\0');
-    WideCharToMultiByte(ACodePage, 0, AText.data(), size, result.data(), length, nullptr, nullptr);
-    return result;
+    return platform::Widened(AText, CP_UTF8).value_or(std::wstring());
 }
 
 // WinHTTP's own message for its errors, the system's for the others.
@@ -61,8 +43,9 @@ std::string SystemMessage(DWORD AError) {
         --length;
     }
     const std::string code = "error " + std::to_string(AError);
-    return length == 0 ? code
-                       : Narrow(std::wstring_view(text, length), CP_UTF8) + " (" + code + ")";
+    return length == 0
+               ? code
+               : platform::Narrowed(std::wstring_view(text, length), CP_UTF8) + " (" + code + ")";
 }
 
 // Wine's WinHTTP passes the socket's own time-out code through where Windows gives
@@ -137,7 +120,7 @@ std::string Resolved(const std::wstring& ABase, const std::wstring& ALocation) {
         return {};
     }
     combined.resize(size);
-    return Narrow(combined, CP_UTF8);
+    return platform::Narrowed(combined, CP_UTF8);
 }
 
 }  // namespace
@@ -356,8 +339,8 @@ THttpAnswer TWinHttpIOHandler::Get(const std::string& AUrl, IHttpReceiver& ARece
     }
     answer.StatusCode = static_cast<long>(status);
     // WinHTTP decodes the header bytes with the ANSI code page; the same page gives them back.
-    const std::string raw =
-        Narrow(QueryHeader(request, WINHTTP_QUERY_RAW_HEADERS_CRLF).value_or(L""), CP_ACP);
+    const std::string raw = platform::Narrowed(
+        QueryHeader(request, WINHTTP_QUERY_RAW_HEADERS_CRLF).value_or(L""), CP_ACP);
     TAnswerHeaders headers;
     for (std::size_t begin = 0; begin < raw.size();) {
         const auto end = std::min(raw.find("\r\n", begin), raw.size());
