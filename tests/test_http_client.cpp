@@ -29,6 +29,7 @@ using testing::ElementsAre;
 using testing::ElementsAreArray;
 using testing::HasSubstr;
 using testing::IsEmpty;
+using testing::StartsWith;
 using TListener = TScriptedServer::TListener;
 
 // A client whose notifications are recorded.
@@ -425,6 +426,19 @@ TEST_F(HttpClientBehindAProxy, TunnelsToTheServerWhichStillGetsTheKnownRequest) 
             ElementsAre(TunnelTo(TListener::Tls)));
         Unset(variable);
     }
+}
+
+TEST_F(HttpClientBehindAProxy, TakesNoHeaderOfTheProxysAnswerToConnectForTheServers) {
+    // The scripted server's plain listener as the proxy: its answer to CONNECT carries a length
+    // that no answer of the server could pass.
+    Set("https_proxy", FServer.Url(TListener::Plain, ""));
+
+    ASSERT_EQ(Download("/echo"), TTransferOutcome::Completed);
+
+    EXPECT_EQ(Downloaded(), KnownRequest("/echo", FServer.Port(TListener::Tls)));
+    const std::vector<std::string> requests = FServer.Requests();
+    ASSERT_FALSE(requests.empty());
+    EXPECT_THAT(requests.front(), StartsWith(TunnelTo(TListener::Tls) + "\r\n"));
 }
 
 TEST_F(HttpClientBehindAProxy, TakesPlainHttpThroughHttpProxyButNeverThroughItsUpperCaseForm) {

@@ -117,9 +117,7 @@ TCurlIOHandler::TCurlIOHandler() : FCookies(curl_share_init()) {
 
 TCurlIOHandler::~TCurlIOHandler() = default;
 
-void TCurlIOHandler::OpenEasyHandle() {
-    // The old handle goes first: its cleanup closes the connection it kept.
-    FEasy.reset();
+std::unique_ptr<CURL, TCurlIOHandler::TEasyDeleter> TCurlIOHandler::NewEasyHandle() const {
     std::unique_ptr<CURL, TEasyDeleter> easy(curl_easy_init());
     if (!easy) {
         throw std::bad_alloc();
@@ -151,13 +149,13 @@ void TCurlIOHandler::OpenEasyHandle() {
     SetOption(handle, CURLOPT_WRITEFUNCTION, &OnBody);
     SetOption(handle, CURLOPT_XFERINFOFUNCTION, &OnTransferInfo);
     SetOption(handle, CURLOPT_NOPROGRESS, 0L);
-    FEasy = std::move(easy);
+    return easy;
 }
 
 THttpAnswer TCurlIOHandler::Get(const std::string& AUrl, IHttpReceiver& AReceiver,
                                 std::chrono::milliseconds AReadTimeout) {
     if (!FEasy) {
-        OpenEasyHandle();
+        FEasy = NewEasyHandle();
     }
     THttpAnswer answer;
     TGetState state{

@@ -35,7 +35,8 @@ private:
         void operator()(curl_slist* AList) const { curl_slist_free_all(AList); }
     };
 
-    void OpenEasyHandle();
+    // A handle with the program's fixed request and TLS settings, sharing the cookies.
+    std::unique_ptr<CURL, TEasyDeleter> NewEasyHandle() const;
 
     std::unique_ptr<CURLSH, TShareDeleter> FCookies;
     std::unique_ptr<curl_slist, TSlistDeleter> FRequestHeaders;

@@ -53,6 +53,10 @@ Scenarios by path (N, ANNOUNCED, SENT are byte counts; bodies are bytes i % 251)
   /KorvaneSetup.exe             answered as the path given by --setup (404 without it)
   /KorvaneSetup.exe.minisig     answered as the path given by --signature (404 without it)
 Anything else is 404. Stalls last until the server stops, at most STALL_SECONDS.
+
+A CONNECT to a port on 127.0.0.1 or localhost makes it a proxy whose answer to CONNECT carries
+headers no answer of a server could pass ("Content-Length: unknown"); it then tunnels the bytes
+both ways until either side closes.
 """
 
 import argparse
@@ -237,6 +241,8 @@ class Connection:
                     if colon:
                         headers[name.strip().lower()] = value.strip()
                 self.discard_body(headers)
+                if parts[0] == "CONNECT":
+                    self.tunnel(parts[1])
                 self.respond(parts[1], raw)
                 connection = headers.get("connection", "").lower()
                 if connection == "close" or (parts[2] == "HTTP/1.0" and connection != "keep-alive"):
@@ -250,6 +256,28 @@ class Connection:
                 self.sock.close()
             except OSError:
                 pass
+
+    def tunnel(self, authority):
+        host, _, port = authority.rpartition(":")
+        if host not in ("127.0.0.1", "localhost") or not port.isdigit():
+            self.answer(403, b"loopback only\n", close=True)
+        try:
+            upstream = socket.create_connection(("127.0.0.1", int(port)), timeout=IDLE_SECONDS)
+        except OSError:
+            self.answer(502, b"cannot connect\n", close=True)
+        with upstream, selectors.DefaultSelector() as selector:
+            self.send(b"HTTP/1.1 200 Connection established\r\nContent-Length: unknown\r\n\r\n")
+            upstream.sendall(self.buffer)
+            peers = {self.sock: upstream, upstream: self.sock}
+            for sock in peers:
+                selector.register(sock, selectors.EVENT_READ)
+            while not stopping.is_set():
+                for key, _ in selector.select(timeout=1):
+                    data = key.fileobj.recv(BLOCK)
+                    if not data:
+                        self.close()
+                    peers[key.fileobj].sendall(data)
+        self.close()
 
     # The scenarios.
 
