@@ -36,7 +36,7 @@ readonly packages=(
     xvfb openbox wmctrl x11-utils imagemagick  # a display when there is none, and screenshots
 )
 readonly windows_packages=(cmake openssl python3 nginx-light xvfb openbox wmctrl x11-utils imagemagick
-                           g++-mingw-w64-x86-64 wine wine64)
+                           g++-mingw-w64-x86-64 wine wine64 osslsigncode)
 
 say() { echo "demo.sh: $*"; }
 
@@ -79,23 +79,34 @@ build_program() {  # PORT
     cmake --build "$build_dir" -j"$(nproc)" --target KorvaneDownloader
 }
 
+# The maker's signer in the Windows demo: a code-signing certificate of the demo's certificates,
+# made with the openssl CLI.
+readonly windows_signer="Korvane test publisher"
+
 # The Windows program, for a download host "localhost" (Wine's WinHTTP matches a certificate's host
-# names only) that trusts the demo's certificate authority alone. The Windows build checks no
-# publisher signature: the pinned, verified TLS connection vouches for the file.
+# names only) that trusts the demo's certificate authority alone, and starts only what the demo's
+# maker signed.
 build_windows_program() {  # PORT
     tests/support/make-test-pki.sh "$build_dir/pki" >/dev/null
     cmake -S . -B "$build_dir" --toolchain cmake/mingw-w64.cmake -DKORVANE_BUILD_TESTS=OFF \
         -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVANE_DOWNLOAD_HOST="localhost:$1" \
-        -DKORVANE_TRUSTED_CA="$build_dir/pki/ca.pem" >/dev/null
+        -DKORVANE_TRUSTED_CA="$build_dir/pki/ca.pem" \
+        -DKORVANE_SETUP_SIGNER_NAME="$windows_signer" \
+        -DKORVANE_SETUP_SIGNER_CA="$build_dir/pki/codesign-ca.pem" >/dev/null
     cmake --build "$build_dir" -j"$(nproc)" --target KorvaneDownloader
 }
 
-# A Windows stand-in for the setup program: it records its command line; padded as above.
+# A Windows stand-in for the setup program: it records its command line; padded as above, and
+# signed as the maker signs a release, with Authenticode (osslsigncode).
 make_windows_setup_program() {  # FILE
     x86_64-w64-mingw32-g++-posix -std=c++20 -O2 -static -municode \
-        tests/windows/RecordCommandLine.cpp -o "$1"
-    local padding=$((setup_size - $(stat -c %s "$1")))
-    head -c "$padding" /dev/zero >>"$1"
+        tests/windows/RecordCommandLine.cpp -o "$1.unsigned"
+    local padding=$((setup_size - $(stat -c %s "$1.unsigned")))
+    head -c "$padding" /dev/zero >>"$1.unsigned"
+    rm -f "$1"
+    osslsigncode sign -certs "$build_dir/pki/codesign.pem" -key "$build_dir/pki/codesign.key" \
+        -h sha256 -n "Korvane demo setup program" -in "$1.unsigned" -out "$1" >/dev/null
+    rm -f "$1.unsigned"
 }
 
 # The stand-in setup program, padded after its end so that the download takes a while, and signed
@@ -402,6 +413,7 @@ run_windows() {
     if [[ -s $record ]]; then
         say "the setup program ran with the command line:"
         sed 's/^/    /' "$record"
+        say "it was started after its Authenticode signature by \"$windows_signer\" held"
     else
         say "the setup program did not run"
     fi

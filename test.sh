@@ -16,6 +16,7 @@ readonly packages=(
     tinyproxy                # the proxy that the download goes through
     xvfb x11-utils           # the end-to-end test's display and its window list
     g++-mingw-w64-x86-64 wine wine64  # the Windows build and its tests under Wine
+    osslsigncode             # the test setup programs, signed as their maker signs them
     lintian dpkg-dev file    # the Debian package: cpack's dependency list, and its check
 )
 

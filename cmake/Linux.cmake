@@ -28,7 +28,20 @@ endforeach()
 qt_add_resources(korvane_platform "tls_payloads" PREFIX "/" BIG_RESOURCES
     OPTIONS -no-compress FILES ${tls_payloads})
 
-target_sources(korvane_download PRIVATE download/curl/CurlIOHandler.cpp download/SetupSignature.cpp)
+# The publisher's key goes into the executable as a header, remade whenever the key file changes.
+set(publisher_key_header "${CMAKE_CURRENT_BINARY_DIR}/generated/PublisherKey.h")
+add_custom_command(
+    OUTPUT "${publisher_key_header}"
+    COMMAND "${CMAKE_COMMAND}" "-DKEY_FILE=${KORVANE_SETUP_PUBLIC_KEY}" "-DOUTPUT=${publisher_key_header}"
+            -P "${CMAKE_CURRENT_SOURCE_DIR}/cmake/EmbedPublisherKey.cmake"
+    DEPENDS cmake/EmbedPublisherKey.cmake ${KORVANE_SETUP_PUBLIC_KEY}
+    COMMENT "Embedding the publisher's public key")
+
+target_sources(korvane_download PRIVATE
+    download/curl/CurlIOHandler.cpp
+    download/MinisignCheck.cpp
+    download/SetupSignature.cpp
+    "${publisher_key_header}")
 target_link_libraries(korvane_download PUBLIC korvane_platform
                                        PRIVATE CURL::libcurl OpenSSL::Crypto)
 

@@ -5,11 +5,20 @@ enable_language(RC)
 if(NOT KORVANE_SETUP_PUBLIC_KEY STREQUAL "")
     # The publisher's signature is Ed25519 over BLAKE2b, which Windows' crypto API lacks.
     message(FATAL_ERROR "KORVANE_SETUP_PUBLIC_KEY: the Windows build cannot check a minisign "
-                        "signature; configure it without a key")
+                        "signature; name the maker's Authenticode signer with "
+                        "KORVANE_SETUP_SIGNER_NAME and KORVANE_SETUP_SIGNER_CA")
+endif()
+if(KORVANE_SETUP_SIGNER_NAME STREQUAL "" AND NOT KORVANE_SETUP_SIGNER_CA STREQUAL "")
+    message(FATAL_ERROR "KORVANE_SETUP_SIGNER_CA needs KORVANE_SETUP_SIGNER_NAME: the name of the "
+                        "maker's code-signing certificate")
+elseif(NOT KORVANE_SETUP_SIGNER_NAME STREQUAL "" AND KORVANE_SETUP_SIGNER_CA STREQUAL "")
+    message(FATAL_ERROR "KORVANE_SETUP_SIGNER_NAME needs KORVANE_SETUP_SIGNER_CA: the authority "
+                        "that issues the maker's code-signing certificate")
 endif()
 
 # Unicode everywhere, Windows 7 and later, no min/max macros over the standard library's.
 add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
+
 
 # The certificate authority that test and demo builds pin, inside the executable.
 set(trusted_ca_header "${CMAKE_CURRENT_BINARY_DIR}/generated/TrustedCa.h")
@@ -19,6 +28,16 @@ add_custom_command(
             -P "${CMAKE_CURRENT_SOURCE_DIR}/cmake/EmbedTrustedCa.cmake"
     DEPENDS cmake/EmbedTrustedCa.cmake ${KORVANE_TRUSTED_CA}
     COMMENT "Embedding the trusted certificate authority")
+
+# The maker's Authenticode signer, inside the executable.
+set(setup_signer_header "${CMAKE_CURRENT_BINARY_DIR}/generated/SetupSigner.h")
+add_custom_command(
+    OUTPUT "${setup_signer_header}"
+    COMMAND "${CMAKE_COMMAND}" "-DNAME=${KORVANE_SETUP_SIGNER_NAME}"
+            "-DCA_FILE=${KORVANE_SETUP_SIGNER_CA}" "-DOUTPUT=${setup_signer_header}"
+            -P "${CMAKE_CURRENT_SOURCE_DIR}/cmake/EmbedSetupSigner.cmake"
+    DEPENDS cmake/EmbedSetupSigner.cmake ${KORVANE_SETUP_SIGNER_CA}
+    COMMENT "Embedding the maker's signer")
 
 # The texts live in the executable's string table (resources/fmMain.rc.in).
 target_sources(korvane_texts PRIVATE texts/StatusTexts_resource.cpp)
@@ -30,9 +49,11 @@ target_link_libraries(korvane_platform PRIVATE shell32 ole32)
 target_sources(korvane_download PRIVATE
     download/winhttp/UserProxy.cpp
     download/winhttp/WinHttpIOHandler.cpp
-    download/SetupSignatureUnavailable.cpp
-    "${trusted_ca_header}")
-target_link_libraries(korvane_download PUBLIC korvane_platform PRIVATE winhttp crypt32 shlwapi)
+    download/wincrypt/AuthenticodeCheck.cpp
+    download/wincrypt/Certificates.cpp
+    "${trusted_ca_header}"
+    "${setup_signer_header}")
+target_link_libraries(korvane_download PUBLIC korvane_platform PRIVATE winhttp crypt32 wintrust shlwapi)
 
 # The window template, the string table, the manifest, the version record and the icon.
 configure_file(resources/fmMain.rc.in "${CMAKE_CURRENT_BINARY_DIR}/generated/fmMain.rc" @ONLY)

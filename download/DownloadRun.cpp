@@ -8,7 +8,6 @@
 
 #include "download/IdHTTPProgress.h"
 #include "download/MainWindowView.h"
-#include "download/SetupSignature.h"
 #include "download/TlsLibraries.h"
 #include "platform/Platform.h"
 #include "texts/StatusTexts.h"
@@ -45,18 +44,6 @@ void FallBackToPlainHttp(std::string& AAddress) {
     }
 }
 
-// Starts the downloaded file; false when the system would not.
-bool Launch(platform::TWindowHandle AOwner, platform::TFile& ATarget, const fs::path& APath) {
-    try {
-        ATarget.MakeExecutable();
-        // A program still open for writing cannot run; closing also lets go of the file.
-        ATarget.Close();
-    } catch (const std::system_error&) {
-        return false;
-    }
-    return platform::StartProgram(AOwner, APath, LoadText(TStatusText::sSetupParameters));
-}
-
 }  // namespace
 
 std::filesystem::path TempDirectory() {
@@ -65,11 +52,8 @@ std::filesystem::path TempDirectory() {
 }
 
 TDownloadRun::TDownloadRun(IMainWindowView& AView, TIdHTTPProgress& AClient,
-                           std::string_view ASetupPublicKey)
-    : FView(AView),
-      FClient(AClient),
-      FSignatureRequired(!ASetupPublicKey.empty()),
-      FPublisherKey(ParsePublisherKey(ASetupPublicKey)) {}
+                           std::unique_ptr<IPublisherCheck> APublisherCheck)
+    : FView(AView), FClient(AClient), FPublisherCheck(std::move(APublisherCheck)) {}
 
 void TDownloadRun::TimerTimer() {
     FView.SetTimerArmed(false);
@@ -83,7 +67,7 @@ void TDownloadRun::TimerTimer() {
         return;
     }
     if (!DeployTlsLibraries()) {
-        if (!FSignatureRequired) {
+        if (!FPublisherCheck) {
             // Over plain HTTP nothing would vouch for what arrives: it is not even fetched.
             ShowFailure(TStatusText::sMsgDownloadFailed);
             return;
@@ -100,16 +84,17 @@ void TDownloadRun::TimerTimer() {
             // A close request stopped the transfer; the window is on its way out.
             return;
         }
-        if (FSignatureRequired) {
-            if (!SignatureHolds(address, file)) {
-                throw EDownloadError("the publisher's signature does not hold");
-            }
-        } else if (outcome == TTransferOutcome::EndedByClose) {
+        if (!FPublisherCheck && outcome == TTransferOutcome::EndedByClose) {
             throw EDownloadError(
                 "the body ended with the connection, with nothing to vouch for it");
         }
+        file.Seal();
+        if (FPublisherCheck) {
+            RequireMakersSignature(address, file);
+        }
         FView.SetProgressBarStyle(TProgressBarStyle::Marquee);
-        if (Launch(FView.NativeHandle(), file, target)) {
+        if (platform::StartProgram(FView.NativeHandle(), std::move(file),
+                                   LoadText(TStatusText::sSetupParameters))) {
             FView.CloseWindow();
         } else {
             ShowFailure(TStatusText::sMsgLaunchFailed);
@@ -121,14 +106,18 @@ void TDownloadRun::TimerTimer() {
     }
 }
 
-bool TDownloadRun::SignatureHolds(const std::string& AAddress, const platform::TFile& ATarget) {
-    if (!FPublisherKey) {
-        return false;
+void TDownloadRun::RequireMakersSignature(const std::string& AAddress, platform::TFile& AFile) {
+    bool holds = false;
+    try {
+        holds = FPublisherCheck->Holds(FClient, AAddress, AFile);
+    } catch (...) {
+        AFile.Discard();
+        throw;
     }
-    // Beside the address the run started from, by the same scheme and through the same client.
-    const std::string signature =
-        FClient.DownloadToMemory(AAddress + ".minisig", kMaxSignatureSize);
-    return korvane::SignatureHolds(*FPublisherKey, signature, ATarget);
+    if (!holds) {
+        AFile.Discard();
+        throw EDownloadError("the maker's signature does not hold");
+    }
 }
 
 void TDownloadRun::btnRetryClick() {

@@ -1,13 +1,13 @@
 // One download run: deploys the TLS libraries, downloads the setup program into the user's own
-// temporary directory, checks the publisher's signature on it when the build names a key, starts
-// it and closes the window, or shows why it could not.
+// temporary directory, checks the maker's signature on it when the build names one, starts it and
+// closes the window, or shows why it could not.
 #pragma once
 
 #include <filesystem>
-#include <optional>
-#include <string_view>
+#include <memory>
+#include <string>
 
-#include "download/SetupSignature.h"
+#include "download/PublisherCheck.h"
 #include "texts/StatusTexts.h"
 
 namespace korvane {
@@ -23,32 +23,27 @@ class TFile;
 // is not fit to hold the download.
 std::filesystem::path TempDirectory();
 
-// The base64 line of the publisher's public key that the build fixed; empty when it named none.
-std::string_view BuiltInSetupPublicKey();
-
 class TDownloadRun {
 public:
-    // `ASetupPublicKey` is the base64 line of the key that must have signed the setup program;
-    // empty when the verified TLS connection alone vouches for it.
+    // `APublisherCheck` decides whether the maker signed the download; nullptr when the verified
+    // TLS connection alone vouches for it.
     TDownloadRun(IMainWindowView& AView, TIdHTTPProgress& AClient,
-                 std::string_view ASetupPublicKey);
+                 std::unique_ptr<IPublisherCheck> APublisherCheck);
 
     void TimerTimer();
     void btnRetryClick();
     void btnDownloadLinkClick();
 
 private:
-    // True when `ATarget` holds what the publisher signed, the signature fetched from beside
-    // `AAddress`.
-    bool SignatureHolds(const std::string& AAddress, const platform::TFile& ATarget);
+    // Raises unless the maker signed `AFile`, downloaded from `AAddress`; a file that the check
+    // refuses, or could not finish with, is discarded.
+    void RequireMakersSignature(const std::string& AAddress, platform::TFile& AFile);
     // Both buttons, the failed title and `AMessage`; the bar stays as the run left it.
     void ShowFailure(TStatusText AMessage);
 
     IMainWindowView& FView;
     TIdHTTPProgress& FClient;
-    const bool FSignatureRequired;
-    // Empty when the key is required but unreadable: then no signature holds.
-    const std::optional<TPublisherKey> FPublisherKey;
+    const std::unique_ptr<IPublisherCheck> FPublisherCheck;
 };
 
 }  // namespace korvane

@@ -220,7 +220,9 @@ TTransferOutcome TIdHTTPProgress::DownloadFile(std::string_view aFileUrl,
     }
     try {
         platform::TFile file = platform::CreatePrivateFile(aDestinationFile);
-        return DownloadFile(aFileUrl, file);
+        const TTransferOutcome outcome = DownloadFile(aFileUrl, file);
+        file.Seal();  // what arrived stays
+        return outcome;
     } catch (const std::system_error& error) {
         // The destination file failed: as much a failed download as a broken connection.
         throw EDownloadError(error.what());

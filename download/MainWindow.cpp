@@ -26,11 +26,12 @@ TDownloadRun& TMainWindow::DownloadRun() {
     return *FDownloadRun;
 }
 
-void TMainWindow::FormCreate(std::string_view ASetupPublicKey) {
+void TMainWindow::FormCreate(std::unique_ptr<IPublisherCheck> APublisherCheck) {
     FIdHTTPProgress = std::make_unique<TIdHTTPProgress>();
     FIdHTTPProgress->SetOnChange([this](TIdHTTPProgress& Sender) { ProgressChanged(Sender); });
     SetButtonCaptions(LoadText(TStatusText::sBtnOtherLink), LoadText(TStatusText::sBtnRetry));
-    FDownloadRun = std::make_unique<TDownloadRun>(*this, *FIdHTTPProgress, ASetupPublicKey);
+    FDownloadRun = std::make_unique<TDownloadRun>(*this, *FIdHTTPProgress,
+                                                  std::move(APublisherCheck));
 }
 
 void TMainWindow::FormShow() {

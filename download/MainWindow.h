@@ -4,9 +4,9 @@
 #pragma once
 
 #include <memory>
-#include <string_view>
 
 #include "download/MainWindowView.h"
+#include "download/PublisherCheck.h"
 
 namespace korvane {
 
@@ -24,10 +24,9 @@ public:
     TIdHTTPProgress& HttpClient();
 
 protected:
-    // Creates the client and the run, and captions the buttons. `ASetupPublicKey`: the base64 line
-    // of the publisher's minisign key that must have signed the setup program; empty when the
-    // verified TLS connection alone vouches for it.
-    void FormCreate(std::string_view ASetupPublicKey);
+    // Creates the client and the run, and captions the buttons. `APublisherCheck` decides whether
+    // the maker signed the download; nullptr when the verified TLS connection alone vouches for it.
+    void FormCreate(std::unique_ptr<IPublisherCheck> APublisherCheck);
     void FormShow();
     void TimerTimer();
     void FormCloseQuery(bool& CanClose);

@@ -37,12 +37,23 @@ public:
     TFile& operator=(TFile&&) noexcept;
     ~TFile();
 
+    // The name it was created under.
+    const std::filesystem::path& Path() const;
+    // The system's handle of the open file (a HANDLE on Windows, a descriptor on Linux), for the
+    // system calls that take one.
+    std::intptr_t NativeHandle() const;
     // Writes all of `ABytes` at the current position.
     void Write(std::span<const std::byte> ABytes);
     // Makes the file `ASize` bytes long; the position stays where it is.
     void Resize(std::int64_t ASize);
     // Reads into `ABuffer` from `AOffset` on; fewer bytes than asked only at the end of the file.
     std::size_t ReadAt(std::int64_t AOffset, std::span<std::byte> ABuffer) const;
+    // The content is complete: the file stays when it is closed, and is not written any more. On
+    // Windows it is then held for reading only, and nothing else may change it until it is closed.
+    void Seal();
+    // The file must never run: on Windows, where its name alone makes it runnable, it is deleted;
+    // on Linux it stays without the permission to run. Closes it.
+    void Discard();
     // Lets its owner run the file as a program.
     void MakeExecutable();
     // Closes the file now, which gives up any hold on it.
@@ -55,7 +66,8 @@ private:
 // Creates `APath`, or takes the file there, as a file of the current user, and holds it for this
 // process until it is closed: no other process that asks the same takes it meanwhile. Raises,
 // touching nothing, when another process holds the file or the file there is not one the user may
-// take over; as it does for any other failure.
+// take over; as it does for any other failure. Until it is sealed, the file goes when it is closed
+// or this process ends on Windows, where a half-written program would otherwise stay runnable.
 TFile CreatePrivateFile(const std::filesystem::path& APath);
 
 // Creates `APath`, or empties the file there, readable by everyone. A link at `APath` raises.
@@ -65,10 +77,12 @@ TFile CreatePlainFile(const std::filesystem::path& APath);
 // does. Whether it went is not reported.
 void DeleteUnlessHeld(const std::filesystem::path& APath);
 
-// Starts `AProgram` with the parameters `AParameters`, so that it outlives this process; `AOwner`
-// is the window on whose behalf it starts. True when the system started it.
-bool StartProgram(TWindowHandle AOwner, const std::filesystem::path& AProgram,
-                  std::u16string_view AParameters);
+// Starts the program in the sealed file `AProgram` with the parameters `AParameters`, so that it
+// outlives this process; `AOwner` is the window on whose behalf it starts. True when the system
+// started it. The file is closed by the time this returns: on Linux before the start, since a file
+// open for writing cannot run; on Windows once the shell has returned, so that nothing can change
+// the program between its check and its start.
+bool StartProgram(TWindowHandle AOwner, TFile AProgram, std::u16string_view AParameters);
 
 // Hands `AAddress` to the user's web browser. True when the system accepted it.
 bool OpenAddress(TWindowHandle AOwner, std::u16string_view AAddress);

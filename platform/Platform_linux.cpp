@@ -130,6 +130,14 @@ TFile::TFile(TFile&&) noexcept = default;
 TFile& TFile::operator=(TFile&&) noexcept = default;
 TFile::~TFile() = default;
 
+const std::filesystem::path& TFile::Path() const {
+    return FImpl->Path;
+}
+
+std::intptr_t TFile::NativeHandle() const {
+    return FImpl->Fd.Get();
+}
+
 void TFile::Write(std::span<const std::byte> ABytes) {
     while (!ABytes.empty()) {
         const ssize_t written = ::write(FImpl->Fd.Get(), ABytes.data(), ABytes.size());
@@ -166,6 +174,17 @@ std::size_t TFile::ReadAt(std::int64_t AOffset, std::span<std::byte> ABuffer) co
         total += static_cast<std::size_t>(count);
     }
     return total;
+}
+
+void TFile::Seal() {
+    // The lock taken at its creation keeps other instances out until it is closed; the file's
+    // own permissions keep other users out.
+}
+
+void TFile::Discard() {
+    // Never made executable, in a directory of the user's alone: it cannot be run as it is, and
+    // the next run deletes it.
+    Close();
 }
 
 void TFile::MakeExecutable() {
@@ -247,15 +266,20 @@ void DeleteUnlessHeld(const std::filesystem::path& APath) {
     ::unlink(APath.c_str());  // a link goes, never what it leads to
 }
 
-bool StartProgram(TWindowHandle, const std::filesystem::path& AProgram,
-                  std::u16string_view AParameters) {
+bool StartProgram(TWindowHandle, TFile AProgram, std::u16string_view AParameters) {
+    try {
+        AProgram.MakeExecutable();
+        AProgram.Close();
+    } catch (const std::system_error&) {
+        return false;
+    }
     // Its own session, so that it outlives us; none of our descriptors, the connection included.
     TSpawnAttributes spawn;
     if (posix_spawnattr_setflags(spawn.Attributes(), POSIX_SPAWN_SETSID) != 0 ||
         posix_spawn_file_actions_addclosefrom_np(spawn.Actions(), STDERR_FILENO + 1) != 0) {
         return false;
     }
-    std::string program = AProgram.string();
+    std::string program = AProgram.Path().string();
     // The parameters are a single argument: nothing here splits a command line.
     std::string argument = QString::fromStdU16String(std::u16string(AParameters)).toStdString();
     char* const arguments[] = {program.data(), argument.data(), nullptr};

@@ -37,6 +37,10 @@ public:
 
     HANDLE Get() const { return FHandle; }
     bool IsOpen() const { return FHandle != INVALID_HANDLE_VALUE; }
+    void Reset(HANDLE AHandle) {
+        Close();
+        FHandle = AHandle;
+    }
     bool Close() {
         return !IsOpen() || ::CloseHandle(std::exchange(FHandle, INVALID_HANDLE_VALUE)) != 0;
     }
@@ -53,6 +57,7 @@ public:
 
     TFileHandle Handle;
     const std::filesystem::path Path;
+    bool Sealed = false;
 };
 
 namespace {
@@ -64,18 +69,41 @@ bool ShellOpen(TWindowHandle AOwner, const std::wstring& AFile, const std::wstri
     return reinterpret_cast<INT_PTR>(result) > 32;
 }
 
+// Checks that `AHandle`, just opened at `APath`, is a file on disk and not a device or a pipe.
+void RequireDiskFile(HANDLE AHandle, const std::filesystem::path& APath) {
+    if (::GetFileType(AHandle) != FILE_TYPE_DISK) {
+        throw std::system_error(std::make_error_code(std::errc::permission_denied),
+                                APath.string() + " is not a file");
+    }
+}
+
+// Marks the file for deletion when its last handle closes, or withdraws the mark. The handle
+// must have been opened with DELETE access.
+void SetDeleteOnClose(HANDLE AHandle, bool ADelete, const std::filesystem::path& APath) {
+    FILE_DISPOSITION_INFO disposition{};
+    disposition.DeleteFile = ADelete ? TRUE : FALSE;
+    if (::SetFileInformationByHandle(AHandle, FileDispositionInfo, &disposition,
+                                     sizeof disposition) == 0) {
+        ThrowLastError("cannot set the disposition of " + APath.string());
+    }
+}
+
+enum class TOnClose { Keep, Delete };
+
 // A new file at `APath`, or the one there emptied, open for reading and writing and shared with
 // nobody while it is open.
-TFile CreateUnshared(const std::filesystem::path& APath) {
-    const HANDLE handle = ::CreateFileW(APath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                        CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+TFile CreateUnshared(const std::filesystem::path& APath, TOnClose AOnClose) {
+    const DWORD deleteAccess = AOnClose == TOnClose::Delete ? DELETE : 0;
+    const HANDLE handle =
+        ::CreateFileW(APath.c_str(), GENERIC_READ | GENERIC_WRITE | deleteAccess, 0, nullptr,
+                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         ThrowLastError("cannot create " + APath.string());
     }
     auto impl = std::make_unique<TFile::TImpl>(handle, APath);
-    if (::GetFileType(handle) != FILE_TYPE_DISK) {
-        throw std::system_error(std::make_error_code(std::errc::permission_denied),
-                                APath.string() + " is not a file");
+    RequireDiskFile(handle, APath);
+    if (AOnClose == TOnClose::Delete) {
+        SetDeleteOnClose(handle, true, APath);
     }
     return TFile(std::move(impl));
 }
@@ -128,6 +156,14 @@ TFile::TFile(std::unique_ptr<TImpl> AImpl) : FImpl(std::move(AImpl)) {}
 TFile::TFile(TFile&&) noexcept = default;
 TFile& TFile::operator=(TFile&&) noexcept = default;
 TFile::~TFile() = default;
+
+const std::filesystem::path& TFile::Path() const {
+    return FImpl->Path;
+}
+
+std::intptr_t TFile::NativeHandle() const {
+    return reinterpret_cast<std::intptr_t>(FImpl->Handle.Get());
+}
 
 void TFile::Write(std::span<const std::byte> ABytes) {
     while (!ABytes.empty()) {
@@ -186,6 +222,35 @@ std::size_t TFile::ReadAt(std::int64_t AOffset, std::span<std::byte> ABuffer) co
     return total;
 }
 
+void TFile::Seal() {
+    SetDeleteOnClose(FImpl->Handle.Get(), false, FImpl->Path);
+    if (!FImpl->Handle.Close()) {
+        ThrowLastError("cannot close " + FImpl->Path.string());
+    }
+    // Read-only from here, and shared for reading only: whatever opened it for writing in the
+    // moment between the two handles makes this fail, and nothing can change it afterwards.
+    // Without DELETE access, which would keep out readers that do not share deletion.
+    const HANDLE handle = ::CreateFileW(FImpl->Path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = ::GetLastError();
+        ::DeleteFileW(FImpl->Path.c_str());  // unchecked, it must not stay under its name
+        throw std::system_error(static_cast<int>(error), std::system_category(),
+                                "cannot reopen " + FImpl->Path.string());
+    }
+    FImpl->Handle.Reset(handle);
+    FImpl->Sealed = true;
+    RequireDiskFile(handle, FImpl->Path);
+}
+
+void TFile::Discard() {
+    // Unsealed, it goes with its handle.
+    Close();
+    if (FImpl->Sealed && ::DeleteFileW(FImpl->Path.c_str()) == 0) {
+        ThrowLastError("cannot delete " + FImpl->Path.string());
+    }
+}
+
 void TFile::MakeExecutable() {
     // Windows runs a file by its name's extension; there is no permission to give.
 }
@@ -198,12 +263,13 @@ void TFile::Close() {
 
 TFile CreatePrivateFile(const std::filesystem::path& APath) {
     // No sharing while it is open: a second instance, or a setup program of that name still
-    // running, makes this fail before anything is touched.
-    return CreateUnshared(APath);
+    // running, makes this fail before anything is touched. Marked for deletion until sealed: a
+    // run that fails, is cancelled or is killed leaves nothing that a double-click would start.
+    return CreateUnshared(APath, TOnClose::Delete);
 }
 
 TFile CreatePlainFile(const std::filesystem::path& APath) {
-    return CreateUnshared(APath);
+    return CreateUnshared(APath, TOnClose::Keep);
 }
 
 void DeleteUnlessHeld(const std::filesystem::path& APath) {
@@ -211,9 +277,15 @@ void DeleteUnlessHeld(const std::filesystem::path& APath) {
     ::DeleteFileW(APath.c_str());
 }
 
-bool StartProgram(TWindowHandle AOwner, const std::filesystem::path& AProgram,
-                  std::u16string_view AParameters) {
-    return ShellOpen(AOwner, AProgram.wstring(), ToWide(AParameters));
+bool StartProgram(TWindowHandle AOwner, TFile AProgram, std::u16string_view AParameters) {
+    // Held, shared for reading only, until the shell has returned.
+    const bool started = ShellOpen(AOwner, AProgram.Path().wstring(), ToWide(AParameters));
+    try {
+        AProgram.Close();
+    } catch (const std::system_error&) {
+        // A read-only handle that would not close changes nothing of what was started.
+    }
+    return started;
 }
 
 bool OpenAddress(TWindowHandle AOwner, std::u16string_view AAddress) {

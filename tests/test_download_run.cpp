@@ -35,6 +35,7 @@
 #include "app/qt/ProgressBar.h"
 #include "app/qt/fmMain.h"
 #include "download/IdHTTPProgress.h"
+#include "download/MinisignCheck.h"
 #include "support/TestSupport.h"
 #include "support/WindowProbe.h"
 
@@ -291,7 +292,7 @@ protected:
         ExpectNothingStarted();
     }
     void ExpectDownloadFails(std::string_view APublisherKey = BuiltInSetupPublicKey()) const {
-        TfrmMain window(APublisherKey);
+        TfrmMain window(MinisignCheck(APublisherKey));
         ExpectDownloadFails(window);
     }
 };

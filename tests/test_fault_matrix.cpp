@@ -33,6 +33,7 @@
 
 #include "app/qt/fmMain.h"
 #include "download/DownloadRun.h"
+#include "download/PublisherCheck.h"
 #include "download/IdHTTPProgress.h"
 #include "platform/UniqueFd.h"
 #include "support/TestSupport.h"
@@ -779,7 +780,7 @@ TEST_P(FaultMatrix, ShowsStartsAndLeavesWhatTheFaultCallsFor) {
         if (FWorld.AsNobody) {
             runner.emplace(test::OtherUser().value());
         }
-        TfrmMain window(row.Keyless ? std::string_view() : BuiltInSetupPublicKey());
+        TfrmMain window(row.Keyless ? nullptr : BuiltInPublisherCheck());
         if (row.ReadTimeout.count() > 0) {
             window.HttpClient().SetReadTimeout(row.ReadTimeout);
         }

@@ -8,8 +8,8 @@
 #include <memory>
 #include <string_view>
 
-#include "download/DownloadRun.h"
 #include "download/MainWindow.h"
+#include "download/PublisherCheck.h"
 
 class QTimer;
 
@@ -23,9 +23,9 @@ class TfrmMain : public QWidget, public TMainWindow {
     Q_OBJECT
 
 public:
-    // `ASetupPublicKey`: the base64 line of the publisher's minisign key that must have signed the
-    // setup program; empty when the verified TLS connection alone vouches for it.
-    explicit TfrmMain(std::string_view ASetupPublicKey = BuiltInSetupPublicKey());
+    // `APublisherCheck` decides whether the maker signed the download; nullptr when the verified
+    // TLS connection alone vouches for it.
+    explicit TfrmMain(std::unique_ptr<IPublisherCheck> APublisherCheck = BuiltInPublisherCheck());
     ~TfrmMain() override;
 
     void SetTitle(std::u16string_view ATitle) override;

@@ -203,7 +203,7 @@ void RegisterWindowClass(HINSTANCE AInstance, WNDPROC AWindowProc) {
 
 }  // namespace
 
-TfrmMain::TfrmMain(std::string_view ASetupPublicKey) {
+TfrmMain::TfrmMain(std::unique_ptr<IPublisherCheck> APublisherCheck) {
     const HINSTANCE Instance = GetModuleHandleW(nullptr);
     RegisterWindowClass(Instance, &TfrmMain::WindowProc);
     TFormTemplate Form = LoadFormTemplate(Instance);
@@ -257,7 +257,7 @@ TfrmMain::TfrmMain(std::string_view ASetupPublicKey) {
     btnDownloadLink = Control(u"btnDownloadLink");
     btnRetry = Control(u"btnRetry");
 
-    RunHandler([&] { FormCreate(ASetupPublicKey); });
+    RunHandler([&] { FormCreate(std::move(APublisherCheck)); });
 }
 
 TfrmMain::~TfrmMain() = default;

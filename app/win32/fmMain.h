@@ -12,16 +12,16 @@
 #include <vector>
 
 #include "ProgressBar.h"
-#include "download/DownloadRun.h"
 #include "download/MainWindow.h"
+#include "download/PublisherCheck.h"
 
 namespace korvane {
 
 class TfrmMain : public TMainWindow {
 public:
-    // `ASetupPublicKey`: the base64 line of the publisher's minisign key that must have signed the
-    // setup program; empty when the verified TLS connection alone vouches for it.
-    explicit TfrmMain(std::string_view ASetupPublicKey = BuiltInSetupPublicKey());
+    // `APublisherCheck` decides whether the maker signed the download; nullptr when the verified
+    // TLS connection alone vouches for it.
+    explicit TfrmMain(std::unique_ptr<IPublisherCheck> APublisherCheck = BuiltInPublisherCheck());
     TfrmMain(const TfrmMain&) = delete;
     TfrmMain& operator=(const TfrmMain&) = delete;
     ~TfrmMain() override;

@@ -22,6 +22,8 @@ public:
     // cannot be had, the session's proxy holds.
     void ChooseFor(HINTERNET ASession, HINTERNET ARequest, const std::wstring& AUrl) const;
 
+    bool operator==(const TUserProxy&) const = default;
+
 private:
     bool FAutoDetect = false;
     std::wstring FAutoConfigUrl;

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <cstring>
 #include <optional>
 #include <stdexcept>
 #include <string_view>
@@ -12,6 +11,7 @@
 
 #include "TrustedCa.h"
 #include "download/AnswerHeaders.h"
+#include "download/wincrypt/Certificates.h"
 #include "platform/WindowsText.h"
 
 namespace korvane {
@@ -52,41 +52,6 @@ std::string SystemMessage(DWORD AError) {
 // ERROR_WINHTTP_TIMEOUT; both mean that a wait for the peer ran out.
 bool IsTimeOut(DWORD AError) {
     return AError == ERROR_WINHTTP_TIMEOUT || AError == WSAETIMEDOUT;
-}
-
-// The certificates of a PEM text, in order.
-std::vector<TWinHttpIOHandler::TCertificate> CertificatesOf(std::string_view APem) {
-    constexpr std::string_view kEnd = "-----END CERTIFICATE-----";
-    std::vector<TWinHttpIOHandler::TCertificate> certificates;
-    for (auto begin = APem.find("-----BEGIN CERTIFICATE-----"); begin != std::string_view::npos;
-         begin = APem.find("-----BEGIN CERTIFICATE-----", begin)) {
-        const auto end = APem.find(kEnd, begin);
-        if (end == std::string_view::npos) {
-            break;
-        }
-        const std::string_view block = APem.substr(begin, end + kEnd.size() - begin);
-        begin = end + kEnd.size();
-        DWORD size = 0;
-        if (!CryptStringToBinaryA(block.data(), static_cast<DWORD>(block.size()),
-                                  CRYPT_STRING_BASE64HEADER, nullptr, &size, nullptr, nullptr)) {
-            continue;
-        }
-        std::vector<BYTE> der(size);
-        if (!CryptStringToBinaryA(block.data(), static_cast<DWORD>(block.size()),
-                                  CRYPT_STRING_BASE64HEADER, der.data(), &size, nullptr, nullptr)) {
-            continue;
-        }
-        if (PCCERT_CONTEXT certificate = CertCreateCertificateContext(
-                X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, der.data(), size)) {
-            certificates.emplace_back(certificate);
-        }
-    }
-    return certificates;
-}
-
-bool SameCertificate(PCCERT_CONTEXT ALeft, PCCERT_CONTEXT ARight) {
-    return ALeft->cbCertEncoded == ARight->cbCertEncoded &&
-           std::memcmp(ALeft->pbCertEncoded, ARight->pbCertEncoded, ALeft->cbCertEncoded) == 0;
 }
 
 // A header of the answer as text, or nullopt when the answer has none.
@@ -136,23 +101,37 @@ TWinHttpIOHandler::TWinHttpIOHandler() : FTrustedCas(CertificatesOf(build_config
     if (!build_config::kTrustedCaPem.empty() && FTrustedCas.empty()) {
         throw std::runtime_error("the trusted CA of the build holds no certificate");
     }
+    if (!OpenSession()) {
+        throw std::system_error(static_cast<int>(GetLastError()), std::system_category(),
+                                "cannot open a WinHTTP session");
+    }
+}
+
+bool TWinHttpIOHandler::OpenSession() {
     FSession.reset(FProxy.OpenSession());
     if (!FSession) {
-        throw std::system_error(static_cast<int>(GetLastError()), std::system_category(),
-                                "WinHttpOpen");
+        return false;
     }
     // The program starts what it downloads: TLS 1.2 or later only. A WinHTTP that predates
     // TLS 1.3 refuses the flag.
     DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
-    if (!WinHttpSetOption(FSession.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
-                          sizeof(protocols))) {
-        protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
-        if (!WinHttpSetOption(FSession.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
-                              sizeof(protocols))) {
-            throw std::system_error(static_cast<int>(GetLastError()), std::system_category(),
-                                    "WINHTTP_OPTION_SECURE_PROTOCOLS");
-        }
+    if (WinHttpSetOption(FSession.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
+                         sizeof(protocols))) {
+        return true;
     }
+    protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
+    return WinHttpSetOption(FSession.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
+                            sizeof(protocols));
+}
+
+bool TWinHttpIOHandler::FollowProxySettings() {
+    TUserProxy current;
+    if (current == FProxy) {
+        return true;
+    }
+    // The session's proxy is fixed when it opens; its cookies go with it.
+    FProxy = std::move(current);
+    return OpenSession();
 }
 
 TWinHttpIOHandler::~TWinHttpIOHandler() {
@@ -235,6 +214,11 @@ THttpAnswer TWinHttpIOHandler::Get(const std::string& AUrl, IHttpReceiver& ARece
         return answer;
     };
     const auto failWith = [&](DWORD AError) { return fail(SystemMessage(AError), AError); };
+
+    // Read at each GET, so that a new run follows settings the user has changed since the last.
+    if (!FollowProxySettings()) {
+        return failWith(GetLastError());
+    }
 
     const std::wstring url = Wide(AUrl);
     URL_COMPONENTS parts{};

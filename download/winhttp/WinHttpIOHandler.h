@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "download/HttpTransport.h"
+#include "download/wincrypt/Certificates.h"
 #include "download/winhttp/UserProxy.h"
 
 namespace korvane {
@@ -37,18 +38,16 @@ public:
         void operator()(HINTERNET AHandle) const { WinHttpCloseHandle(AHandle); }
     };
     using TInternet = std::unique_ptr<void, TInternetCloser>;
-    struct TCertificateFreer {
-        void operator()(PCCERT_CONTEXT ACertificate) const {
-            CertFreeCertificateContext(ACertificate);
-        }
-    };
-    using TCertificate = std::unique_ptr<const CERT_CONTEXT, TCertificateFreer>;
 
 private:
     struct TGetState;
     static void CALLBACK OnStatus(HINTERNET AHandle, DWORD_PTR AContext, DWORD AStatus,
                                   LPVOID AInformation, DWORD AInformationLength);
     bool ChainsToTrustedCa(PCCERT_CONTEXT AServerCertificate) const;
+    // Opens the session through FProxy's proxy; false when WinHTTP would not.
+    bool OpenSession();
+    // Reads the user's proxy settings again; when they changed, the session follows them.
+    bool FollowProxySettings();
 
     std::vector<TCertificate> FTrustedCas;  // empty: the system's trust store decides
     TUserProxy FProxy;

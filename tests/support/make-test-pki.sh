@@ -6,6 +6,13 @@
 #   selfsigned.pem/.key  127.0.0.1, signed by itself
 #   rogue-ca.pem/.key    a second certificate authority, trusted by nothing
 #   rogue.pem/.key       127.0.0.1 and localhost, signed by the rogue CA
+# and the code-signing identities that sign the stand-in setup programs:
+#   codesign-ca.pem/.key          the authority that the test build pins for the maker's signer
+#   codesign.pem/.key             "Korvane test publisher", code signing, by that authority
+#   codesign-othername.pem/.key   "Korvane test other publisher", code signing, by that authority
+#   codesign-nousage.pem/.key     "Korvane test publisher", no code-signing usage, by that authority
+#   codesign-rogue-ca.pem/.key    an authority of the same name as codesign-ca, trusted by nothing
+#   codesign-rogue.pem/.key       "Korvane test publisher", code signing, by the rogue authority
 # A complete, valid set is left alone (only touched, so that build tools see it as fresh); anything
 # less is made again from scratch, so that every certificate always chains to the CA beside it.
 set -euo pipefail
@@ -18,7 +25,10 @@ mkdir -p "$1"
 out_dir=$(cd "$1" && pwd)  # the work below happens in another directory
 days=3650
 files=(ca.key ca.pem localhost.key localhost.pem otherhost.key otherhost.pem selfsigned.key
-       selfsigned.pem rogue-ca.key rogue-ca.pem rogue.key rogue.pem)
+       selfsigned.pem rogue-ca.key rogue-ca.pem rogue.key rogue.pem
+       codesign-ca.key codesign-ca.pem codesign.key codesign.pem codesign-othername.key
+       codesign-othername.pem codesign-nousage.key codesign-nousage.pem codesign-rogue-ca.key
+       codesign-rogue-ca.pem codesign-rogue.key codesign-rogue.pem)
 
 complete_and_valid() {
     local name
@@ -29,9 +39,14 @@ complete_and_valid() {
         "$out_dir/localhost.pem" "$out_dir/otherhost.pem" >/dev/null 2>&1 || return 1
     openssl verify -x509_strict -purpose sslserver -CAfile "$out_dir/rogue-ca.pem" \
         "$out_dir/rogue.pem" >/dev/null 2>&1 || return 1
+    openssl verify -x509_strict -CAfile "$out_dir/codesign-ca.pem" "$out_dir/codesign.pem" \
+        "$out_dir/codesign-othername.pem" "$out_dir/codesign-nousage.pem" >/dev/null 2>&1 || return 1
+    openssl verify -x509_strict -CAfile "$out_dir/codesign-rogue-ca.pem" \
+        "$out_dir/codesign-rogue.pem" >/dev/null 2>&1 || return 1
     # Still valid in a year: a set about to expire is made again.
     local cert
-    for cert in ca localhost otherhost selfsigned rogue-ca rogue; do
+    for cert in ca localhost otherhost selfsigned rogue-ca rogue codesign-ca codesign \
+        codesign-othername codesign-nousage codesign-rogue-ca codesign-rogue; do
         openssl x509 -in "$out_dir/$cert.pem" -noout -checkend $((365 * 24 * 3600)) >/dev/null ||
             return 1
     done
@@ -86,6 +101,18 @@ keyUsage = critical, digitalSignature, keyEncipherment
 extendedKeyUsage = serverAuth
 subjectKeyIdentifier = hash
 subjectAltName = IP:127.0.0.1
+[codesign]
+basicConstraints = critical, CA:FALSE
+keyUsage = critical, digitalSignature
+extendedKeyUsage = codeSigning
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid
+[codesign-nousage]
+basicConstraints = critical, CA:FALSE
+keyUsage = critical, digitalSignature
+extendedKeyUsage = emailProtection
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid
 EOF
 export OPENSSL_CONF=$work_dir/openssl.cnf
 
@@ -143,6 +170,33 @@ sign rogue rogue-ca
 
 openssl verify -x509_strict -purpose sslserver -CAfile ca.pem localhost.pem otherhost.pem >/dev/null
 openssl verify -x509_strict -purpose sslserver -CAfile rogue-ca.pem rogue.pem >/dev/null
+
+# The code-signing authority and, under the same name with a key of its own, the rogue one.
+for name in codesign-ca codesign-rogue-ca; do
+    new_key "$name"
+    new_request "$name" "/O=Korvane test/CN=Korvane test code-signing CA"
+    openssl x509 -req -in "$name.csr" -signkey "$name.key" -set_serial "$(serial)" -days "$days" \
+        -sha256 -extfile openssl.cnf -extensions ca -out "$name.pem" 2>/dev/null
+done
+
+# Signs NAME.csr as a code-signing certificate with the extensions of SECTION, by AUTHORITY.
+sign_code_signer() {  # NAME SUBJECT SECTION AUTHORITY
+    new_key "$1"
+    new_request "$1" "$2"
+    openssl x509 -req -in "$1.csr" -CA "$4.pem" -CAkey "$4.key" -set_serial "$(serial)" \
+        -days "$days" -sha256 -extfile openssl.cnf -extensions "$3" -out "$1.pem" 2>/dev/null
+}
+sign_code_signer codesign "/O=Korvane test/CN=Korvane test publisher" codesign codesign-ca
+sign_code_signer codesign-othername "/O=Korvane test/CN=Korvane test other publisher" codesign \
+    codesign-ca
+sign_code_signer codesign-nousage "/O=Korvane test/CN=Korvane test publisher" codesign-nousage \
+    codesign-ca
+sign_code_signer codesign-rogue "/O=Korvane test/CN=Korvane test publisher" codesign \
+    codesign-rogue-ca
+
+openssl verify -x509_strict -CAfile codesign-ca.pem codesign.pem codesign-othername.pem \
+    codesign-nousage.pem >/dev/null
+openssl verify -x509_strict -CAfile codesign-rogue-ca.pem codesign-rogue.pem >/dev/null
 
 # ca.pem last: it is the file the build waits for.
 for name in "${files[@]}"; do

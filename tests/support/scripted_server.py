@@ -48,8 +48,9 @@ Scenarios by path (N, ANNOUNCED, SENT are byte counts; bodies are bytes i % 251)
   /not-modified                 304
   /redirect-no-location         302 without Location
   /no-content                   204
-  /file/NAME[?framing=close]    NAME from --docroot, 404 when missing; with framing=close
-                                without Content-Length, ended by closing
+  /file/NAME[?framing=F]        NAME from --docroot, 404 when missing; with framing=close
+                                without Content-Length, ended by closing; with framing=chunked
+                                in chunks
   /KorvaneSetup.exe             answered as the path given by --setup (404 without it)
   /KorvaneSetup.exe.minisig     answered as the path given by --signature (404 without it)
 Anything else is 404. Stalls last until the server stops, at most STALL_SECONDS.
@@ -452,14 +453,17 @@ class Connection:
             source = open(path, "rb")
         except OSError:
             raise ValueError()
-        by_close = query.get("framing") == ["close"]
+        framing = query.get("framing", ["length"])[0]
         with source:
             size = os.fstat(source.fileno()).st_size
-            self.head(200, [("Content-Type", "application/octet-stream")] +
-                      ([] if by_close else [("Content-Length", str(size))]))
+            framing_header = {"length": [("Content-Length", str(size))], "close": [],
+                              "chunked": [("Transfer-Encoding", "chunked")]}[framing]
+            self.head(200, [("Content-Type", "application/octet-stream")] + framing_header)
             while block := source.read(BLOCK):
-                self.send(block)
-        if by_close:
+                self.send(b"%x\r\n%s\r\n" % (len(block), block) if framing == "chunked" else block)
+        if framing == "chunked":
+            self.send(b"0\r\n\r\n")
+        elif framing == "close":
             self.close()
 
 

@@ -1,14 +1,15 @@
 #!/usr/bin/python3
 """End-to-end runs of the real KorvaneDownloader.exe under Wine on a virtual display, against the
 scripted server on localhost at the fixed test port, directly or through tinyproxy named as the
-user's proxy. A stand-in setup program records how it was started; WindowProbe.exe reads the
-window from outside, as a user sees it."""
+user's proxy. A stand-in setup program, signed as the maker's or otherwise, records how it was
+started; WindowProbe.exe reads the window from outside, as a user sees it."""
 
 import argparse
 import glob
 import json
 import os
 import shutil
+import signal
 import socket
 import struct
 import subprocess
@@ -25,12 +26,45 @@ CONNECTIONS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings
 OPTIONS = None
 
 FAILED_TITLE = "Téléchargement échoué !"
+IMAGE_DIRECTORY_ENTRY_SECURITY = 4
 DOWNLOAD_FAILED = "Impossible de télécharger Korvane, veuillez vérifier votre connexion"
 BUTTONS = {"Autre lien de téléchargement", "Recommencer"}
 
 
 def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def security_directory(image):
+    """The file offset of the entry for the certificate table in a PE image's headers."""
+    headers = struct.unpack_from("<I", image, 0x3C)[0]
+    optional = headers + 24
+    magic = struct.unpack_from("<H", image, optional)[0]
+    directories = optional + (112 if magic == 0x20B else 96)
+    return directories + 8 * IMAGE_DIRECTORY_ENTRY_SECURITY
+
+
+def with_a_changed_byte(image):
+    """The image with one byte of its first section's code changed."""
+    headers = struct.unpack_from("<I", image, 0x3C)[0]
+    optional_size = struct.unpack_from("<H", image, headers + 20)[0]
+    first_section = headers + 24 + optional_size
+    code = struct.unpack_from("<I", image, first_section + 20)[0]
+    changed = bytearray(image)
+    changed[code + 64] ^= 0x01
+    return bytes(changed)
+
+
+def with_bytes_inside_the_certificate_table(image):
+    """The image with data appended inside its certificate table, which the signature's digest
+    leaves out: the table grows over data added at the end of the file."""
+    entry = security_directory(image)
+    offset, size = struct.unpack_from("<II", image, entry)
+    assert offset + size == len(image), "the certificate table ends the file"
+    smuggled = b"smuggled past the signature\0\0\0\0\0"
+    changed = bytearray(image) + smuggled
+    struct.pack_into("<I", changed, entry + 4, size + len(smuggled))
+    return bytes(changed)
 
 
 def wait_until(condition, seconds, what):
@@ -67,7 +101,7 @@ class EndToEnd(unittest.TestCase):
         self.addCleanup(shutil.rmtree, self.work, True)
         self.docroot = os.path.join(self.work, "docroot")
         os.mkdir(self.docroot)
-        shutil.copy(OPTIONS.setup_stand_in, os.path.join(self.docroot, "KorvaneSetup.exe"))
+        self.provide(self.signed("codesign"))
         self.record = os.path.join(self.work, "record.txt")
         self.log = os.path.join(self.work, "server.log")
         self.display = Display().__enter__()
@@ -76,20 +110,39 @@ class EndToEnd(unittest.TestCase):
                         KORVANE_TEST_RECORD=windows_path(self.record))
         self.addCleanup(self.remove_downloads)
 
+    @staticmethod
+    def signed(signer):
+        with open(os.path.join(OPTIONS.signed, signer + ".exe"), "rb") as program:
+            return program.read()
+
+    def provide(self, image):
+        """Puts `image` where the server's /file/KorvaneSetup.exe serves it from."""
+        with open(os.path.join(self.docroot, "KorvaneSetup.exe"), "wb") as setup:
+            setup.write(image)
+
+    @staticmethod
+    def downloads():
+        """The KorvaneSetup.exe files in the temporary directories of the prefix's users (Wine 8
+        keeps them in the profile itself, Windows in AppData)."""
+        users = os.path.join(os.path.dirname(OPTIONS.program), "wine-prefix", "drive_c", "users")
+        return [path for temp in (("Temp",), ("AppData", "Local", "Temp"))
+                for path in glob.glob(os.path.join(users, "*", *temp, "KorvaneSetup.exe"))]
+
     def remove_downloads(self):
-        prefix = os.path.join(os.path.dirname(OPTIONS.program), "wine-prefix")
-        for path in glob.glob(os.path.join(prefix, "drive_c", "users", "*", "AppData", "Local",
-                                           "Temp", "KorvaneSetup.exe")):
+        for path in self.downloads():
             os.remove(path)
 
     def serve(self, setup):
-        server = subprocess.Popen(
+        """Serves `setup` as /KorvaneSetup.exe on the fixed port, in place of what was served."""
+        if getattr(self, "server", None) is not None:
+            self.stop(self.server)
+        self.server = subprocess.Popen(
             [sys.executable, SERVER, "--pki", OPTIONS.pki, "--dual-port", str(OPTIONS.port),
              "--dual-port-listener", "tls", "--docroot", self.docroot, "--setup", setup,
              "--log", self.log], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        self.addCleanup(self.stop, server)
-        ports = server.stdout.readline()
-        self.assertTrue(ports, server.stderr.read() if server.poll() is not None else "")
+        self.addCleanup(self.stop, self.server)
+        ports = self.server.stdout.readline()
+        self.assertTrue(ports, self.server.stderr.read() if self.server.poll() is not None else "")
         json.loads(ports)
 
     @staticmethod
@@ -164,52 +217,107 @@ class EndToEnd(unittest.TestCase):
         with open(self.record, encoding="utf-8") as record:
             return record.read()
 
-    def test_a_download_starts_the_setup_program_with_its_parameter(self):
-        self.serve("/file/KorvaneSetup.exe")
-        program = self.start_program()
+    def expect_started(self, program):
         self.assertEqual(program.wait(timeout=120), 0)
         command_line = wait_until(self.started_with, 30, "the setup program to start")
         self.assertTrue(command_line.rstrip("\n").endswith(" /LANG=fr"), command_line)
         self.assertIn("KorvaneSetup.exe", command_line)
-        self.assertEqual(self.requests(), ["GET /KorvaneSetup.exe HTTP/1.1"])
+
+    def expect_refused(self, program, status=DOWNLOAD_FAILED):
+        """The failure state, closed by the user; nothing started and nothing left to start."""
+        # The probe reads the window's parts one after another: wait for all of them.
+        state = wait_until(lambda: (s := self.probe()) and s["title"] == FAILED_TITLE and
+                           set(s["buttons"].split("|")) == BUTTONS and s, 120,
+                           "the failure state with both buttons")
+        self.assertEqual(state["status"], status)
+        self.probe("close")
+        self.assertEqual(program.wait(timeout=60), 0)
+        self.assertIsNone(self.started_with())
+        self.assertEqual(self.downloads(), [])
+
+    def test_a_download_signed_by_the_maker_starts_with_its_parameter(self):
+        for framing in ("length", "chunked"):
+            with self.subTest(framing=framing):
+                self.serve(f"/file/KorvaneSetup.exe?framing={framing}")
+                self.expect_started(self.start_program())
+                self.assertEqual(self.requests(), ["GET /KorvaneSetup.exe HTTP/1.1"])
+                os.remove(self.record)
+                os.remove(self.log)
+                self.remove_downloads()
 
     def test_a_download_goes_through_the_users_proxy(self):
         self.serve("/file/KorvaneSetup.exe")
         proxy_log = self.use_proxy()
-        program = self.start_program()
-        self.assertEqual(program.wait(timeout=120), 0)
-        command_line = wait_until(self.started_with, 30, "the setup program to start")
-        self.assertTrue(command_line.rstrip("\n").endswith(" /LANG=fr"), command_line)
+        self.expect_started(self.start_program())
         with open(proxy_log) as log:
             self.assertIn(f"CONNECT localhost:{OPTIONS.port} HTTP/1.1", log.read())
 
-    def test_a_refused_download_shows_the_failure_state_and_starts_nothing(self):
-        self.serve("/status/404")
-        program = self.start_program()
-        state = wait_until(lambda: (s := self.probe()) and s["title"] == FAILED_TITLE and s,
-                           120, "the failure state")
-        self.assertEqual(state["status"], DOWNLOAD_FAILED)
-        self.assertEqual(set(state["buttons"].split("|")), BUTTONS)
-        self.probe("close")
-        self.assertEqual(program.wait(timeout=60), 0)
-        self.assertIsNone(self.started_with())
+    def test_a_setup_program_the_maker_did_not_sign_is_refused_and_deleted(self):
+        genuine = self.signed("codesign")
+        with open(OPTIONS.setup_stand_in, "rb") as unsigned:
+            cases = {
+                "a byte changed after signing": with_a_changed_byte(genuine),
+                "signed under another authority of the same name": self.signed("codesign-rogue"),
+                "signed by the maker's authority under another name":
+                    self.signed("codesign-othername"),
+                "signed without the code-signing usage": self.signed("codesign-nousage"),
+                "unsigned": unsigned.read(),
+                "data inside the certificate table": with_bytes_inside_the_certificate_table(genuine),
+            }
+        self.serve("/file/KorvaneSetup.exe")
+        for case, image in cases.items():
+            with self.subTest(case):
+                self.provide(image)
+                self.expect_refused(self.start_program())
 
-    def test_closing_during_the_body_ends_the_program_and_starts_nothing(self):
+    def test_a_download_that_breaks_off_leaves_nothing_behind(self):
+        for setup in ("/status/404", "/cut/100000/50000", "/chunked-broken/100000"):
+            with self.subTest(setup):
+                self.serve(setup)
+                self.expect_refused(self.start_program())
+
+    def test_closing_during_the_body_ends_the_program_and_leaves_nothing(self):
         # 4 MB in 400 pieces, 50 ms apart: about 20 s of body.
         self.serve("/slow/4000000/400/50")
         program = self.start_program()
-        wait_until(lambda: (s := self.probe()) and int(s["position"]) >= 10, 120,
-                   "the bar to move")
+        self.wait_for_the_bar()
+        self.assertEqual(len(self.downloads()), 1)
         self.probe("close")
         self.assertEqual(program.wait(timeout=60), 0)
-        time.sleep(1)
         self.assertIsNone(self.started_with())
+        self.assertEqual(self.downloads(), [])
+
+    def test_a_program_killed_during_the_body_leaves_nothing(self):
+        self.serve("/slow/4000000/400/50")
+        self.start_program()
+        self.wait_for_the_bar()
+        killed = [pid for pid in os.listdir("/proc") if pid.isdigit() and self.runs_program(pid)]
+        self.assertTrue(killed, "no process runs the program")
+        for pid in killed:
+            os.kill(int(pid), signal.SIGKILL)
+        wait_until(lambda: not self.downloads(), 60, "the download to go with the process")
+        self.assertIsNone(self.started_with())
+
+    def wait_for_the_bar(self):
+        wait_until(lambda: (s := self.probe()) and int(s["position"]) >= 10, 120,
+                   "the bar to move")
+
+    @staticmethod
+    def runs_program(pid):
+        """True when process `pid` is Wine running KorvaneDownloader.exe, which Wine names as its
+        first argument (the script that started it, or this test, merely name it later)."""
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as cmdline:
+                program = cmdline.read().split(b"\0")[0]
+        except OSError:
+            return False
+        return program.replace(b"\\", b"/").split(b"/")[-1].lower() == b"korvanedownloader.exe"
 
 
 def main():
     global OPTIONS
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    for name in ("program", "probe", "setup-stand-in", "pki", "wine-run"):
+    for name in ("program", "probe", "setup-stand-in", "signed", "pki", "wine-run"):
         parser.add_argument("--" + name, required=True)
     parser.add_argument("--port", type=int, required=True)
     OPTIONS, rest = parser.parse_known_args()

@@ -1,5 +1,6 @@
-// The system layer on Windows, under Wine: the temporary directory, the unshared target file, the
-// shell's start of a program with its parameters, and the browser's address.
+// The system layer on Windows, under Wine: the temporary directory, the unshared target file that
+// goes unless sealed, the shell's start of a held program with its parameters, and the browser's
+// address.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -83,29 +84,65 @@ TEST(WindowsPlatform, TheTemporaryDirectoryIsTheUsersOwnWithItsSeparator) {
     EXPECT_EQ(directory, own + L"\\");
 }
 
-TEST(WindowsPlatform, ATargetHeldOpenIsSharedWithNobodyAndSurvivesDeletion) {
+// Opens `APath` as another program would, with `AAccess` and `AShare`; true when it could.
+bool OthersCanOpen(const fs::path& APath, DWORD AAccess, DWORD AShare) {
+    const HANDLE handle =
+        CreateFileW(APath.c_str(), AAccess, AShare, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    CloseHandle(handle);
+    return true;
+}
+
+TEST(WindowsPlatform, ATargetIsSharedWithNobodyAndGoesWhenClosedUnsealed) {
     const TScratchDir dir;
     const fs::path target = dir.Path() / "KorvaneSetup.exe";
     std::ofstream(target) << "left by an earlier run";
     {
         platform::TFile file = platform::CreatePrivateFile(target);
         EXPECT_EQ(fs::file_size(target), 0u) << "an earlier file is emptied";
-        file.Write(Bytes("held"));
+        file.Write(Bytes("half"));
         // A second instance, or anyone else, cannot take the file or delete it meanwhile.
         EXPECT_THROW((void)platform::CreatePrivateFile(target), std::system_error);
         platform::DeleteUnlessHeld(target);
         EXPECT_TRUE(fs::exists(target));
-        const HANDLE reader = CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                          OPEN_EXISTING, 0, nullptr);
-        EXPECT_EQ(reader, INVALID_HANDLE_VALUE);
-        if (reader != INVALID_HANDLE_VALUE) {
-            CloseHandle(reader);
-        }
-        file.Close();
-        EXPECT_EQ(ReadWhole(target), "held");
+        EXPECT_FALSE(OthersCanOpen(target, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE));
     }
-    platform::DeleteUnlessHeld(target);
-    EXPECT_FALSE(fs::exists(target));
+    EXPECT_FALSE(fs::exists(target)) << "a download that never completed leaves nothing to run";
+}
+
+TEST(WindowsPlatform, ASealedFileStaysAndOthersMayOnlyReadItWhileItIsHeld) {
+    const TScratchDir dir;
+    const fs::path target = dir.Path() / "KorvaneSetup.exe";
+    {
+        platform::TFile file = platform::CreatePrivateFile(target);
+        file.Write(Bytes("whole"));
+        file.Seal();
+        std::array<std::byte, 8> buffer{};
+        ASSERT_EQ(file.ReadAt(0, buffer), 5u);
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(buffer.data()), 5), "whole");
+        EXPECT_THROW(file.Write(Bytes("more")), std::system_error) << "read-only once sealed";
+        EXPECT_TRUE(OthersCanOpen(target, GENERIC_READ, FILE_SHARE_READ));
+        EXPECT_FALSE(OthersCanOpen(target, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE));
+        EXPECT_FALSE(OthersCanOpen(target, DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE));
+        EXPECT_FALSE(DeleteFileW(target.c_str()));
+    }
+    EXPECT_EQ(ReadWhole(target), "whole");
+}
+
+TEST(WindowsPlatform, ADiscardedFileIsGoneSealedOrNot) {
+    const TScratchDir dir;
+    for (const bool sealed : {false, true}) {
+        const fs::path target = dir.Path() / "KorvaneSetup.exe";
+        platform::TFile file = platform::CreatePrivateFile(target);
+        file.Write(Bytes("refused"));
+        if (sealed) {
+            file.Seal();
+        }
+        file.Discard();
+        EXPECT_FALSE(fs::exists(target)) << (sealed ? "sealed" : "unsealed");
+    }
 }
 
 TEST(WindowsPlatform, AFileReadsBackFromAnyOffsetWithoutMovingItsWritePosition) {
@@ -119,16 +156,14 @@ TEST(WindowsPlatform, AFileReadsBackFromAnyOffsetWithoutMovingItsWritePosition) 
     file.Write(Bytes("gh"));
     file.Resize(8);  // cut back to what arrived
     EXPECT_EQ(file.ReadAt(6, buffer), 2u) << "fewer bytes only at the end of the file";
+    file.Seal();
     file.Close();
     EXPECT_EQ(ReadWhole(dir.Path() / "file"), "abcdefgh");
 }
 
 class WindowsShell : public testing::Test {
 protected:
-    WindowsShell() {
-        SetEnvironmentVariableW(L"KORVANE_TEST_RECORD", FRecord.c_str());
-        fs::copy_file(TestDirectory() / KORVANE_RECORD_COMMAND_LINE, FProgram);
-    }
+    WindowsShell() { SetEnvironmentVariableW(L"KORVANE_TEST_RECORD", FRecord.c_str()); }
     ~WindowsShell() override { SetEnvironmentVariableW(L"KORVANE_TEST_RECORD", nullptr); }
 
     static fs::path TestDirectory() {
@@ -137,22 +172,33 @@ protected:
         return fs::path(path).parent_path();
     }
 
+    // `AContent` in a sealed target, as a download leaves it.
+    platform::TFile SealedTarget(const std::string& AContent) const {
+        platform::TFile file = platform::CreatePrivateFile(FTarget);
+        file.Write(Bytes(AContent));
+        file.Seal();
+        return file;
+    }
+
     const TScratchDir FDir;
     const fs::path FRecord = FDir.Path() / "record.txt";
-    const fs::path FProgram = FDir.Path() / "KorvaneSetup.exe";
+    const fs::path FTarget = FDir.Path() / "KorvaneSetup.exe";
 };
 
-TEST_F(WindowsShell, StartsTheProgramWithItsParameters) {
-    ASSERT_TRUE(platform::StartProgram({}, FProgram, u"/LANG=fr"));
+TEST_F(WindowsShell, StartsTheHeldProgramWithItsParameters) {
+    const std::string program = ReadWhole(TestDirectory() / KORVANE_RECORD_COMMAND_LINE);
+    ASSERT_TRUE(platform::StartProgram({}, SealedTarget(program), u"/LANG=fr"));
     const std::optional<std::string> commandLine = WaitForContent(FRecord);
     ASSERT_TRUE(commandLine) << "the program never ran";
     EXPECT_NE(commandLine->find("KorvaneSetup.exe"), std::string::npos) << *commandLine;
     EXPECT_EQ(commandLine->substr(commandLine->find_last_not_of('\n') - 8), " /LANG=fr\n")
         << *commandLine;
+    EXPECT_EQ(ReadWhole(FTarget), program) << "the started file stays";
 }
 
-TEST_F(WindowsShell, RefusesAProgramThatIsNotThere) {
-    EXPECT_FALSE(platform::StartProgram({}, FDir.Path() / "missing.exe", u"/LANG=fr"));
+TEST_F(WindowsShell, RefusesAFileThatIsNoProgram) {
+    EXPECT_FALSE(platform::StartProgram({}, SealedTarget("no program"), u"/LANG=fr"));
+    EXPECT_TRUE(OthersCanOpen(FTarget, GENERIC_WRITE, 0)) << "let go of, whatever the outcome";
 }
 
 // The browser that Wine hands addresses to is a registry setting of the prefix: for this test, a

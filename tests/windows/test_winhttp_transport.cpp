@@ -454,6 +454,24 @@ TEST_F(WinHttpTransportBehindAProxy, TunnelsTlsToTheServerWhichStillGetsTheFixed
     EXPECT_TRUE(Contains(ProxyRequests("KORVANE_PROXY_LOG"), "GET " + plain + " HTTP/1.1"));
 }
 
+TEST_F(WinHttpTransportBehindAProxy, FollowsTheSettingsAsTheyAreAtEachGet) {
+    const auto proxied = [] { return ProxyRequests("KORVANE_PROXY_LOG").size(); };
+    const std::size_t before = proxied();
+    ASSERT_FALSE(Get(Url("TLS", "/echo")).Failed);
+    EXPECT_EQ(proxied(), before) << "no proxy named yet";
+    {
+        // As the user changes them in Internet Options while the program waits to try again.
+        const TScopedUserProxy settings(Proxy("KORVANE_PROXY_PORT"), "");
+        const THttpAnswer answer = Get(Url("TLS", "/echo"));
+        ASSERT_FALSE(answer.Failed) << answer.ErrorText;
+        EXPECT_GT(proxied(), before);
+        EXPECT_TRUE(Contains(ProxyRequests("KORVANE_PROXY_LOG"), TunnelTo("TLS")));
+    }
+    const std::size_t through = proxied();
+    ASSERT_FALSE(Get(Url("TLS", "/echo")).Failed);
+    EXPECT_EQ(proxied(), through) << "direct again once the settings name no proxy";
+}
+
 TEST_F(WinHttpTransportBehindAProxy, StillRefusesARogueServerBehindTheProxy) {
     const THttpAnswer answer =
         GetBehind(Proxy("KORVANE_PROXY_PORT"), "", Url("TLS_ROGUE", "/bytes/10"));

@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Checks that CMake refuses to configure a build whose maker's signer is half named, or named for
+# a system that cannot check it, and says why:
+#
+#     configure-refusals.sh SOURCE_DIR CA_PEM
+set -euo pipefail
+
+if [[ $# -ne 2 ]]; then
+    echo "usage: $0 SOURCE_DIR CA_PEM" >&2
+    exit 2
+fi
+source_dir=$1
+ca=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+
+# Configures a fresh tree with ARGUMENTS and expects the refusal MESSAGE.
+expect_refusal() {  # MESSAGE ARGUMENTS...
+    local message=$1 tree
+    shift
+    tree=$(mktemp -d "$work/tree.XXXXXX")
+    if cmake -S "$source_dir" -B "$tree" "$@" >"$tree.log" 2>&1; then
+        echo "FAILED: configured with $*" >&2
+        failures=$((failures + 1))
+    elif ! tr -s ' \n' ' ' <"$tree.log" | grep -qF "$message"; then
+        echo "FAILED: $* was refused without \"$message\":" >&2
+        cat "$tree.log" >&2
+        failures=$((failures + 1))
+    fi
+}
+
+windows=(--toolchain "$source_dir/cmake/mingw-w64.cmake")
+expect_refusal "KORVANE_SETUP_SIGNER_NAME needs KORVANE_SETUP_SIGNER_CA" \
+    "${windows[@]}" -DKORVANE_SETUP_SIGNER_NAME="Korvane test publisher"
+expect_refusal "KORVANE_SETUP_SIGNER_CA needs KORVANE_SETUP_SIGNER_NAME" \
+    "${windows[@]}" -DKORVANE_SETUP_SIGNER_CA="$ca"
+expect_refusal "which only the Windows build checks" \
+    -DKORVANE_SETUP_SIGNER_NAME="Korvane test publisher" -DKORVANE_SETUP_SIGNER_CA="$ca"
+
+if ((failures > 0)); then
+    exit 1
+fi
+echo "3 passed, 0 failed"
