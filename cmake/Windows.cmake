@@ -16,9 +16,11 @@ elseif(NOT KORVANE_SETUP_SIGNER_NAME STREQUAL "" AND KORVANE_SETUP_SIGNER_CA STR
                         "that issues the maker's code-signing certificate")
 endif()
 
-# Unicode everywhere, Windows 7 and later, no min/max macros over the standard library's.
-add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
+# Unicode everywhere, Windows 10 and later, no min/max macros over the standard library's.
+add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0A00)
 
+# winhttp, crypt32 and wintrust are delay-loaded, after the program restricts the DLL search.
+include(cmake/delayload/DelayLoad.cmake)
 
 # The certificate authority that test and demo builds pin, inside the executable.
 set(trusted_ca_header "${CMAKE_CURRENT_BINARY_DIR}/generated/TrustedCa.h")
@@ -53,7 +55,8 @@ target_sources(korvane_download PRIVATE
     download/wincrypt/Certificates.cpp
     "${trusted_ca_header}"
     "${setup_signer_header}")
-target_link_libraries(korvane_download PUBLIC korvane_platform PRIVATE winhttp crypt32 wintrust shlwapi)
+target_link_libraries(korvane_download PUBLIC korvane_platform
+                      PRIVATE delayload::winhttp delayload::crypt32 delayload::wintrust shlwapi)
 
 # The window template, the string table, the manifest, the version record and the icon.
 configure_file(resources/fmMain.rc.in "${CMAKE_CURRENT_BINARY_DIR}/generated/fmMain.rc" @ONLY)

@@ -33,6 +33,13 @@ private:
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    // Started from a Downloads folder, where a web page can drop DLLs of any name, the program
+    // loads DLLs from the system directory only, from here on and for the whole process: the DLLs
+    // it uses beyond the KnownDLLs are delay-loaded (cmake/delayload), so none was resolved before
+    // this, and what system DLLs load on demand is covered too. Without it nothing is safe to load.
+    if (!SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+        return 1;
+    }
     const TComApartment apartment;
     // The marquee progress bar and the buttons come from common controls 6, which the manifest
     // names.

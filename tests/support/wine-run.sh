@@ -51,8 +51,10 @@ export WINEPREFIX=$prefix
 # Debian's Wine keeps the server's socket under $TMPDIR: a test with a TMPDIR of its own would
 # start a second server on the same prefix.
 export TMPDIR=/tmp
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
+# No debug output and no .NET or Gecko installers. A caller may name debug channels instead in
+# KORVANE_WINEDEBUG, and add load-order overrides in KORVANE_WINEDLLOVERRIDES (they win over these).
+export WINEDEBUG=${KORVANE_WINEDEBUG:--all}
+export WINEDLLOVERRIDES="mscoree,mshtml=${KORVANE_WINEDLLOVERRIDES:+;$KORVANE_WINEDLLOVERRIDES}"
 
 xvfb_pid=
 # shellcheck disable=SC2317  # the EXIT trap runs it
