@@ -2,13 +2,8 @@
 # its code-signing certificate, and the PEM text of CA_FILE, the authorities that issue it. Both
 # empty: no signer, and the header says so.
 #   cmake -DNAME=<name or empty> -DCA_FILE=<file or empty> -DOUTPUT=<header> -P EmbedSetupSigner.cmake
-set(pem "")
-if(NOT CA_FILE STREQUAL "")
-    file(READ "${CA_FILE}" pem)
-    if(NOT pem MATCHES "-----BEGIN CERTIFICATE-----" OR pem MATCHES "\\)pem\"")
-        message(FATAL_ERROR "${CA_FILE} is not a PEM certificate file")
-    endif()
-endif()
+include("${CMAKE_CURRENT_LIST_DIR}/ReadPem.cmake")
+korvane_read_pem("${CA_FILE}" pem)
 if(NAME MATCHES "\\)name\"")
     message(FATAL_ERROR "The signer's name cannot hold )name\"")
 endif()

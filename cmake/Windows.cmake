@@ -28,7 +28,7 @@ add_custom_command(
     OUTPUT "${trusted_ca_header}"
     COMMAND "${CMAKE_COMMAND}" "-DCA_FILE=${KORVANE_TRUSTED_CA}" "-DOUTPUT=${trusted_ca_header}"
             -P "${CMAKE_CURRENT_SOURCE_DIR}/cmake/EmbedTrustedCa.cmake"
-    DEPENDS cmake/EmbedTrustedCa.cmake ${KORVANE_TRUSTED_CA}
+    DEPENDS cmake/EmbedTrustedCa.cmake cmake/ReadPem.cmake ${KORVANE_TRUSTED_CA}
     COMMENT "Embedding the trusted certificate authority")
 
 # The maker's Authenticode signer, inside the executable.
@@ -38,7 +38,7 @@ add_custom_command(
     COMMAND "${CMAKE_COMMAND}" "-DNAME=${KORVANE_SETUP_SIGNER_NAME}"
             "-DCA_FILE=${KORVANE_SETUP_SIGNER_CA}" "-DOUTPUT=${setup_signer_header}"
             -P "${CMAKE_CURRENT_SOURCE_DIR}/cmake/EmbedSetupSigner.cmake"
-    DEPENDS cmake/EmbedSetupSigner.cmake ${KORVANE_SETUP_SIGNER_CA}
+    DEPENDS cmake/EmbedSetupSigner.cmake cmake/ReadPem.cmake ${KORVANE_SETUP_SIGNER_CA}
     COMMENT "Embedding the maker's signer")
 
 # The texts live in the executable's string table (resources/fmMain.rc.in).
