@@ -59,13 +59,29 @@ windows_build_and_test() {
     without_proxies ctest --test-dir build-win-tests --output-on-failure
 }
 
-# The Debian package from a Release build, checked by lintian: an error fails the run.
+# The Debian package from a Release build, checked by lintian: an error fails the run, and so does
+# any hardening tag, which lintian only shows as information.
 package_and_lint() {
     cmake -S . -B build-package -DCMAKE_BUILD_TYPE=Release
     cmake --build build-package -j"$(nproc)"
     rm -f build-package/*.deb
     cpack -G DEB --config build-package/CPackConfig.cmake -B build-package
-    lintian --fail-on error build-package/korvane-downloader_1.0.0.0_amd64.deb
+    local package report
+    package=$(echo build-package/korvane-downloader_*.deb)
+    report=$(lintian --fail-on error --display-info "$package")
+    echo "$report"
+    if grep -q ': hardening-' <<<"$report"; then
+        echo "test.sh: $package lacks a protection (lintian's hardening tags above)" >&2
+        return 1
+    fi
+    # What lintian cannot see in the binary, the compile commands show.
+    if python3 -c 'import json, sys; sys.exit(any("-D_FORTIFY_SOURCE=2" not in c["command"]
+                   for c in json.load(open(sys.argv[1])) if "/tests/" not in c["file"]))' \
+        build-package/compile_commands.json; then
+        return 0
+    fi
+    echo "test.sh: an object of the package was compiled without _FORTIFY_SOURCE" >&2
+    return 1
 }
 
 install_missing_packages "${packages[@]}"

@@ -12,7 +12,7 @@ target_sources(korvane_texts PRIVATE texts/StatusTexts.cpp)
 # the embedded TLS libraries.
 add_library(korvane_platform STATIC platform/Platform_linux.cpp)
 target_include_directories(korvane_platform PUBLIC "${CMAKE_CURRENT_SOURCE_DIR}")
-target_link_libraries(korvane_platform PRIVATE Qt6::Core Qt6::Gui)
+target_link_libraries(korvane_platform PUBLIC korvane_build_flags PRIVATE Qt6::Core Qt6::Gui)
 
 # The TLS payloads: the OpenSSL libraries this program was built against, stored uncompressed
 # under upper-case names so that a lookup by library name can ignore case.

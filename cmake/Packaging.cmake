@@ -35,6 +35,8 @@ install(FILES "${CMAKE_CURRENT_BINARY_DIR}/packaging/KorvaneDownloader.1.gz"
 # A version without a Debian revision makes a native package, whose changelog is changelog.gz.
 install(FILES packaging/copyright "${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.gz"
         DESTINATION "${korvane_doc_dir}")
+install(FILES packaging/lintian-overrides RENAME "${korvane_package_name}"
+        DESTINATION "${CMAKE_INSTALL_DATADIR}/lintian/overrides")
 
 set(CPACK_PACKAGE_NAME "${korvane_package_name}")
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")

@@ -46,7 +46,7 @@ target_sources(korvane_texts PRIVATE texts/StatusTexts_resource.cpp)
 
 add_library(korvane_platform STATIC platform/Platform_windows.cpp)
 target_include_directories(korvane_platform PUBLIC "${CMAKE_CURRENT_SOURCE_DIR}")
-target_link_libraries(korvane_platform PRIVATE shell32 ole32)
+target_link_libraries(korvane_platform PUBLIC korvane_build_flags PRIVATE shell32 ole32)
 
 target_sources(korvane_download PRIVATE
     download/winhttp/UserProxy.cpp

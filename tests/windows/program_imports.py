@@ -2,7 +2,7 @@
 """What KorvaneDownloader.exe imports, read from the file on the Linux side: normal imports of
 KnownDLLs (and comctl32, from the manifest's side-by-side assembly) only, and exactly the expected
 DLLs delay-loaded, so that none is resolved before the program restricts the DLL search and a DLL
-linked normally by mistake is caught."""
+linked normally by mistake is caught. Also the placement the build asks of the system."""
 
 import argparse
 import re
@@ -96,6 +96,13 @@ class ProgramImports(unittest.TestCase):
 
     def test_the_program_s_other_dlls_are_delay_loaded(self):
         self.assertEqual(delay_loaded(OPTIONS.nm, OPTIONS.program), DELAY_LOADED)
+
+    def test_the_program_is_placed_at_random_and_runs_no_data(self):
+        dump = subprocess.run([OPTIONS.objdump, "-p", OPTIONS.program], check=True,
+                              capture_output=True, text=True).stdout
+        flags = dump.split("DllCharacteristics", 1)[1].split("SizeOfStackReserve", 1)[0].split()
+        # Placed at random anywhere in the 64-bit space, its data never run.
+        self.assertLessEqual({"DYNAMIC_BASE", "HIGH_ENTROPY_VA", "NX_COMPAT"}, set(flags))
 
 
 def main():
