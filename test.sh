@@ -89,3 +89,5 @@ build_and_test
 package_and_lint
 sanitizer_run
 windows_build_and_test
+# The Windows executable built twice from the same sources, in two directories: the same bytes.
+scripts/check-reproducible.sh windows

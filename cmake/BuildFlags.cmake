@@ -9,7 +9,13 @@ target_compile_options(korvane_build_flags INTERFACE
     "$<${compiler}:-Wall;-Wextra;-Wpedantic>"
     "$<$<AND:${compiler},$<BOOL:${KORVANE_WARNINGS_AS_ERRORS}>>:-Werror>")
 
+# The same sources give the same bytes wherever and whenever they are built: no build path in the
+# objects, no time stamp in the executable.
+target_compile_options(korvane_build_flags INTERFACE
+    "$<${compiler}:-ffile-prefix-map=${CMAKE_SOURCE_DIR}=.;-ffile-prefix-map=${CMAKE_BINARY_DIR}=build>")
+
 if(WIN32)
+    target_link_options(korvane_build_flags INTERFACE LINKER:--no-insert-timestamp)
     # The PE flags that binutils sets by default, stated. Not yet the stack protector and the
     # checked functions: mingw-w64's libssp seeds its guard in a static constructor through
     # CryptAcquireContext, which loads the crypto provider, and with it crypt32, before wWinMain
