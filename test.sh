@@ -17,6 +17,7 @@ readonly packages=(
     xvfb x11-utils           # the end-to-end test's display and its window list
     g++-mingw-w64-x86-64 wine wine64  # the Windows build and its tests under Wine
     osslsigncode             # the test setup programs, signed as their maker signs them
+    clang libclang-rt-14-dev # libFuzzer, for the parsers of network bytes
     lintian dpkg-dev file    # the Debian package: cpack's dependency list, and its check
 )
 
@@ -84,6 +85,14 @@ package_and_lint() {
     return 1
 }
 
+# The parsers of bytes from the network and the download under libFuzzer, each for a bounded time
+# from its seed corpus (tests/fuzz): any finding fails the run.
+fuzz_parsers() {
+    CC=clang CXX=clang++ cmake -S tests/fuzz -B build-fuzz
+    cmake --build build-fuzz -j"$(nproc)"
+    tests/fuzz/run-fuzzers.sh build-fuzz 30
+}
+
 install_missing_packages "${packages[@]}"
 build_and_test
 package_and_lint
@@ -91,3 +100,4 @@ sanitizer_run
 windows_build_and_test
 # The Windows executable built twice from the same sources, in two directories: the same bytes.
 scripts/check-reproducible.sh windows
+fuzz_parsers
