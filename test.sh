@@ -16,7 +16,8 @@ readonly packages=(
     tinyproxy                # the proxy that the download goes through
     xvfb x11-utils           # the end-to-end test's display and its window list
     g++-mingw-w64-x86-64 wine wine64  # the Windows build and its tests under Wine
-    osslsigncode             # the test setup programs, signed as their maker signs them
+    osslsigncode             # the test setup programs and the test build, signed as their maker signs them
+    softhsm2 opensc libengine-pkcs11-openssl  # a code-signing key on a (software) token
     clang libclang-rt-14-dev # libFuzzer, for the parsers of network bytes
     lintian dpkg-dev file    # the Debian package: cpack's dependency list, and its check
 )
@@ -51,14 +52,34 @@ sanitizer_run() {
 # The Windows executable, cross-built with mingw-w64, and its tests under Wine. One wineserver
 # serves the whole run, so that no test waits for a server of its own to start and stop.
 windows_build_and_test() {
-    cmake -S . -B build-win-tests --toolchain cmake/mingw-w64.cmake -DKORVANE_BUILD_TESTS=ON \
-        -DKORVANE_WARNINGS_AS_ERRORS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
-    cmake --build build-win-tests -j"$(nproc)"
+    build_signed_windows_tests
     # Ended however the run ends, interrupted or not.
     trap 'tests/support/wine-session.sh stop build-win-tests/wine-prefix' EXIT
     tests/support/wine-session.sh start build-win-tests/wine-prefix
     without_proxies ctest --test-dir build-win-tests --output-on-failure
 }
+
+# The Windows test build signs its executable as a release does: the test PKI's maker identity
+# from a PKCS#12 file, time-stamped by a local time-stamping authority that lives as long as the
+# build. A rebuild by hand without that authority fails to sign: name none with
+# -DKORVANE_CODESIGN_PKCS12= -DKORVANE_CODESIGN_TIMESTAMP_URL= -DKORVANE_CODESIGN_VERIFY_CA=.
+build_signed_windows_tests() (
+    local pki=$PWD/build-win-tests/tests/pki port_file
+    tests/support/make-test-pki.sh "$pki"
+    port_file=$(mktemp)
+    python3 tests/support/timestamp_server.py --cert "$pki/timestamp.pem" \
+        --key "$pki/timestamp.key" --chain "$pki/codesign-ca.pem" --port-file "$port_file" &
+    trap "kill $!; wait; rm -f '$port_file'" EXIT
+    while [[ ! -s $port_file ]]; do sleep 0.1; done
+    cmake -S . -B build-win-tests --toolchain cmake/mingw-w64.cmake -DKORVANE_BUILD_TESTS=ON \
+        -DKORVANE_WARNINGS_AS_ERRORS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DKORVANE_CODESIGN_PKCS12="$pki/codesign.p12" -DKORVANE_CODESIGN_VERIFY_CA="$pki/codesign-ca.pem" \
+        -DKORVANE_CODESIGN_TIMESTAMP_URL="http://127.0.0.1:$(cat "$port_file")"
+    KORVANE_CODESIGN_PASSWORD=korvane-test cmake --build build-win-tests -j"$(nproc)"
+    # The build verified the signature; that it is there at all is checked here.
+    osslsigncode verify -CAfile "$pki/codesign-ca.pem" -TSA-CAfile "$pki/codesign-ca.pem" \
+        -in build-win-tests/KorvaneDownloader.exe | grep -q '^Timestamp Server Signature verification: ok'
+)
 
 # The Debian package from a Release build, checked by lintian: an error fails the run, and so does
 # any hardening tag, which lintian only shows as information.

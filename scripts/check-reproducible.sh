@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds what a release ships twice from the same sources, in two directories of different depth,
 # at different times, and compares the bytes: the Windows executable, or the Linux executable and
-# its Debian package. On a difference it prints what diffoscope finds and fails.
+# its Debian package. The second Windows build is signed, as a release is, with a throwaway
+# identity: with its signature removed (osslsigncode remove-signature) it must be the first one's
+# bytes. On a difference it prints what diffoscope finds and fails.
 #
 #     scripts/check-reproducible.sh windows|linux [CMAKE_OPTIONS...]
 #
@@ -55,7 +57,20 @@ copy_sources "$first"
 copy_sources "$second"
 mapfile -t files < <(build_release "$first" "$@")
 sleep 1  # a second later: any time stamp would differ
-build_release "$second" "$@" >/dev/null
+if [[ $platform == windows ]]; then
+    openssl req -x509 -newkey rsa:2048 -noenc -keyout "$work/signer.key" -out "$work/signer.pem" \
+        -subj "/CN=Reproducibility check" -days 1 -addext keyUsage=critical,digitalSignature \
+        -addext extendedKeyUsage=codeSigning 2>/dev/null
+    openssl pkcs12 -export -inkey "$work/signer.key" -in "$work/signer.pem" -passout pass: \
+        -out "$work/signer.p12"
+    build_release "$second" "$@" -DKORVANE_CODESIGN_PKCS12="$work/signer.p12" \
+        -DKORVANE_CODESIGN_VERIFY_CA="$work/signer.pem" >/dev/null
+    mv "$second/build/KorvaneDownloader.exe" "$work/signed.exe"
+    osslsigncode remove-signature -in "$work/signed.exe" -out "$second/build/KorvaneDownloader.exe" \
+        >/dev/null
+else
+    build_release "$second" "$@" >/dev/null
+fi
 
 status=0
 for file in "${files[@]}"; do

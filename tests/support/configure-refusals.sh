@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Checks that CMake refuses to configure a build whose maker's signer is half named, or named for
-# a system that cannot check it, and says why:
+# Checks that CMake refuses to configure a build whose maker's signer or code-signing identity is
+# half named, named twice, or named for a system that cannot use it, and says why:
 #
 #     configure-refusals.sh SOURCE_DIR CA_PEM
 set -euo pipefail
@@ -37,8 +37,19 @@ expect_refusal "KORVANE_SETUP_SIGNER_CA needs KORVANE_SETUP_SIGNER_NAME" \
     "${windows[@]}" -DKORVANE_SETUP_SIGNER_CA="$ca"
 expect_refusal "which only the Windows build checks" \
     -DKORVANE_SETUP_SIGNER_NAME="Korvane test publisher" -DKORVANE_SETUP_SIGNER_CA="$ca"
+expect_refusal "KORVANE_CODESIGN_PKCS12: only the Windows executable is signed" \
+    -DKORVANE_CODESIGN_PKCS12="$ca"
+expect_refusal "name one code-signing identity, not two" "${windows[@]}" \
+    -DKORVANE_CODESIGN_PKCS12="$ca" -DKORVANE_CODESIGN_PKCS11_MODULE=/usr/lib/softhsm/libsofthsm2.so
+expect_refusal "A key on a token needs" "${windows[@]}" \
+    -DKORVANE_CODESIGN_PKCS11_MODULE=/usr/lib/softhsm/libsofthsm2.so \
+    -DKORVANE_CODESIGN_PKCS11_KEY="pkcs11:object=maker"
+expect_refusal "go with a code-signing identity" "${windows[@]}" \
+    -DKORVANE_CODESIGN_TIMESTAMP_URL=http://127.0.0.1:1
+expect_refusal "KORVANE_CODESIGN_PKCS12: no file" "${windows[@]}" \
+    -DKORVANE_CODESIGN_PKCS12="$work/missing.p12"
 
 if ((failures > 0)); then
     exit 1
 fi
-echo "3 passed, 0 failed"
+echo "8 passed, 0 failed"

@@ -13,6 +13,9 @@
 #   codesign-nousage.pem/.key     "Korvane test publisher", no code-signing usage, by that authority
 #   codesign-rogue-ca.pem/.key    an authority of the same name as codesign-ca, trusted by nothing
 #   codesign-rogue.pem/.key       "Korvane test publisher", code signing, by the rogue authority
+#   codesign.p12                  the maker's key and chain as a release holds them, password
+#                                 "korvane-test", to sign the test build's executable with
+#   timestamp.pem/.key            a time-stamping authority, by the code-signing authority
 # A complete, valid set is left alone (only touched, so that build tools see it as fresh); anything
 # less is made again from scratch, so that every certificate always chains to the CA beside it.
 set -euo pipefail
@@ -28,7 +31,8 @@ files=(ca.key ca.pem localhost.key localhost.pem otherhost.key otherhost.pem sel
        selfsigned.pem rogue-ca.key rogue-ca.pem rogue.key rogue.pem
        codesign-ca.key codesign-ca.pem codesign.key codesign.pem codesign-othername.key
        codesign-othername.pem codesign-nousage.key codesign-nousage.pem codesign-rogue-ca.key
-       codesign-rogue-ca.pem codesign-rogue.key codesign-rogue.pem)
+       codesign-rogue-ca.pem codesign-rogue.key codesign-rogue.pem codesign.p12 timestamp.key
+       timestamp.pem)
 
 complete_and_valid() {
     local name
@@ -43,10 +47,12 @@ complete_and_valid() {
         "$out_dir/codesign-othername.pem" "$out_dir/codesign-nousage.pem" >/dev/null 2>&1 || return 1
     openssl verify -x509_strict -CAfile "$out_dir/codesign-rogue-ca.pem" \
         "$out_dir/codesign-rogue.pem" >/dev/null 2>&1 || return 1
+    openssl verify -x509_strict -purpose timestampsign -CAfile "$out_dir/codesign-ca.pem" \
+        "$out_dir/timestamp.pem" >/dev/null 2>&1 || return 1
     # Still valid in a year: a set about to expire is made again.
     local cert
     for cert in ca localhost otherhost selfsigned rogue-ca rogue codesign-ca codesign \
-        codesign-othername codesign-nousage codesign-rogue-ca codesign-rogue; do
+        codesign-othername codesign-nousage codesign-rogue-ca codesign-rogue timestamp; do
         openssl x509 -in "$out_dir/$cert.pem" -noout -checkend $((365 * 24 * 3600)) >/dev/null ||
             return 1
     done
@@ -105,6 +111,12 @@ subjectAltName = IP:127.0.0.1
 basicConstraints = critical, CA:FALSE
 keyUsage = critical, digitalSignature
 extendedKeyUsage = codeSigning
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid
+[timestamp]
+basicConstraints = critical, CA:FALSE
+keyUsage = critical, digitalSignature
+extendedKeyUsage = critical, timeStamping
 subjectKeyIdentifier = hash
 authorityKeyIdentifier = keyid
 [codesign-nousage]
@@ -197,6 +209,14 @@ sign_code_signer codesign-rogue "/O=Korvane test/CN=Korvane test publisher" code
 openssl verify -x509_strict -CAfile codesign-ca.pem codesign.pem codesign-othername.pem \
     codesign-nousage.pem >/dev/null
 openssl verify -x509_strict -CAfile codesign-rogue-ca.pem codesign-rogue.pem >/dev/null
+
+sign_code_signer timestamp "/O=Korvane test/CN=Korvane test time-stamping authority" timestamp \
+    codesign-ca
+openssl verify -x509_strict -purpose timestampsign -CAfile codesign-ca.pem timestamp.pem >/dev/null
+
+openssl pkcs12 -export -inkey codesign.key -in codesign.pem -certfile codesign-ca.pem \
+    -name "Korvane test publisher" -passout pass:korvane-test -out codesign.p12
+chmod 600 codesign.p12
 
 # ca.pem last: it is the file the build waits for.
 for name in "${files[@]}"; do
