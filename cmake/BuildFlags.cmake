@@ -14,21 +14,37 @@ target_compile_options(korvane_build_flags INTERFACE
 target_compile_options(korvane_build_flags INTERFACE
     "$<${compiler}:-ffile-prefix-map=${CMAKE_SOURCE_DIR}=.;-ffile-prefix-map=${CMAKE_BINARY_DIR}=build>")
 
+# Bounds-checked variants of the C library's string and memory functions need the optimiser, and
+# AddressSanitizer brings checks of its own in their place. On Windows they come from mingw-w64's
+# headers: inline checks that call __chk_fail (the program's own, below), and calls of libssp's
+# __memcpy_chk and the like where the check must wait for the length.
+if(NOT KORVANE_SANITIZE)
+    target_compile_options(korvane_build_flags INTERFACE
+        "$<$<AND:${compiler},$<NOT:$<CONFIG:Debug>>>:-U_FORTIFY_SOURCE;-D_FORTIFY_SOURCE=2>")
+endif()
+
 if(WIN32)
     target_link_options(korvane_build_flags INTERFACE LINKER:--no-insert-timestamp)
-    # The PE flags that binutils sets by default, stated. Not yet the stack protector and the
-    # checked functions: mingw-w64's libssp seeds its guard in a static constructor through
-    # CryptAcquireContext, which loads the crypto provider, and with it crypt32, before wWinMain
-    # restricts the DLL search.
+    # The PE flags that binutils sets by default, stated.
     target_link_options(korvane_build_flags INTERFACE
         LINKER:--dynamicbase LINKER:--nxcompat LINKER:--high-entropy-va)
+    # The stack protector, with a guard of the program's own (platform/StackGuard_windows.cpp)
+    # rather than libssp's, which a static constructor seeds through CryptAcquireContext: that
+    # loads the crypto provider and crypt32 before wWinMain restricts the DLL search. The program's
+    # guard starts with a fixed value, which wWinMain replaces with a random one right after the
+    # restriction; test programs keep the fixed one. gcc links libssp only for -fstack-protector
+    # on its link line, never given here. libssp's static library follows the guard for its
+    # checked copies alone: they call __chk_fail, which the guard defines, so libssp's own guard
+    # and constructor are never linked (tests/windows/program_imports.py checks).
+    target_compile_options(korvane_build_flags INTERFACE "$<${compiler}:-fstack-protector-strong>")
+    add_library(korvane_stack_guard STATIC platform/StackGuard_windows.cpp)
+    target_include_directories(korvane_stack_guard PUBLIC "${CMAKE_SOURCE_DIR}")
+    # The same options as the program's other code, but no canary in the code that changes the
+    # guard or runs once a canary is found overwritten.
+    target_compile_options(korvane_stack_guard PRIVATE
+        "$<TARGET_PROPERTY:korvane_build_flags,INTERFACE_COMPILE_OPTIONS>" -fno-stack-protector)
+    target_link_libraries(korvane_build_flags INTERFACE korvane_stack_guard ssp)
 else()
-    # Bounds-checked copies of the C library's string and memory functions need the optimiser,
-    # and AddressSanitizer brings checks of its own in their place.
-    if(NOT KORVANE_SANITIZE)
-        target_compile_options(korvane_build_flags INTERFACE
-            "$<$<AND:${compiler},$<NOT:$<CONFIG:Debug>>>:-U_FORTIFY_SOURCE;-D_FORTIFY_SOURCE=2>")
-    endif()
     target_compile_options(korvane_build_flags INTERFACE
         "$<${compiler}:-fstack-protector-strong;-fcf-protection>")
     # Relocations read-only once resolved, all of them at start-up.

@@ -8,6 +8,7 @@
 
 #include "app/Application.h"
 #include "fmMain.h"
+#include "platform/StackGuard_windows.h"
 
 namespace {
 
@@ -30,16 +31,9 @@ private:
     const bool FInitialised;
 };
 
-}  // namespace
-
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
-    // Started from a Downloads folder, where a web page can drop DLLs of any name, the program
-    // loads DLLs from the system directory only, from here on and for the whole process: the DLLs
-    // it uses beyond the KnownDLLs are delay-loaded (cmake/delayload), so none was resolved before
-    // this, and what system DLLs load on demand is covered too. Without it nothing is safe to load.
-    if (!SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
-        return 1;
-    }
+// The program once the DLL search is restricted and the stack guard seeded. Not inlined: its
+// frame has a canary, which wWinMain's must not.
+[[gnu::noinline]] int Run() {
     const TComApartment apartment;
     // The marquee progress bar and the buttons come from common controls 6, which the manifest
     // names.
@@ -63,4 +57,23 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
         return 1;
     }
     return 0;
+}
+
+}  // namespace
+
+// No canary: the stack guard changes while this frame is live.
+[[gnu::no_stack_protector]] int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    // Started from a Downloads folder, where a web page can drop DLLs of any name, the program
+    // loads DLLs from the system directory only, from here on and for the whole process: the DLLs
+    // it uses beyond the KnownDLLs are delay-loaded (cmake/delayload), so none was resolved before
+    // this, and what system DLLs load on demand is covered too. Without it nothing is safe to load.
+    if (!SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+        return 1;
+    }
+    // The random guard comes from the system's generator, which may load DLLs: only now. Without
+    // it the canaries would hold a value known to all.
+    if (!korvane::platform::SeedStackGuard()) {
+        return 1;
+    }
+    return Run();
 }

@@ -2,7 +2,9 @@
 """What KorvaneDownloader.exe imports, read from the file on the Linux side: normal imports of
 KnownDLLs (and comctl32, from the manifest's side-by-side assembly) only, and exactly the expected
 DLLs delay-loaded, so that none is resolved before the program restricts the DLL search and a DLL
-linked normally by mistake is caught. Also the placement the build asks of the system."""
+linked normally by mistake is caught. Also the placement the build asks of the system, and the
+stack protector with the program's own guard, seeded by wWinMain once the DLL search is
+restricted."""
 
 import argparse
 import re
@@ -87,6 +89,30 @@ def delay_loaded(nm, program):
     return names
 
 
+def symbols(nm, program):
+    """The program's symbols and their addresses."""
+    listing = subprocess.run([nm, program], check=True, capture_output=True, text=True).stdout
+    return {fields[2]: int(fields[0], 16) for fields in map(str.split, listing.splitlines())
+            if len(fields) == 3}
+
+
+FUNCTION = re.compile(r"^[0-9a-f]+ <(?P<name>.+)>:$")
+CALL = re.compile(r"\scall\s.*?<(?P<target>.+)>$")
+
+
+def functions(objdump, program):
+    """What each function of the program calls, in order, by the demangled names of both."""
+    dump = subprocess.run([objdump, "-d", "-C", "--no-show-raw-insn", program], check=True,
+                          capture_output=True, text=True).stdout
+    calls, current = {}, None
+    for line in dump.splitlines():
+        if match := FUNCTION.match(line):
+            current = calls.setdefault(match["name"], [])
+        elif current is not None and (match := CALL.search(line)):
+            current.append(match["target"])
+    return calls
+
+
 class ProgramImports(unittest.TestCase):
     def test_only_known_dlls_and_comctl32_are_imported_normally(self):
         imports = normal_imports(OPTIONS.objdump, OPTIONS.program)
@@ -103,6 +129,42 @@ class ProgramImports(unittest.TestCase):
         flags = dump.split("DllCharacteristics", 1)[1].split("SizeOfStackReserve", 1)[0].split()
         # Placed at random anywhere in the 64-bit space, its data never run.
         self.assertLessEqual({"DYNAMIC_BASE", "HIGH_ENTROPY_VA", "NX_COMPAT"}, set(flags))
+
+
+class StackProtector(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.calls = functions(OPTIONS.objdump, OPTIONS.program)
+        # The functions with a canary: they call the failure handler when it was overwritten.
+        cls.checked = {name for name, targets in cls.calls.items()
+                       if "__stack_chk_fail" in targets}
+
+    def test_the_program_s_functions_check_a_canary(self):
+        self.assertTrue({name for name in self.checked if name.startswith("korvane::")})
+        # wWinMain's run of the program, not inlined into it: the guard changes under these two.
+        self.assertIn("(anonymous namespace)::Run()", self.checked)
+        self.assertNotIn("wWinMain", self.checked)
+        self.assertNotIn("korvane::platform::SeedStackGuard()", self.checked)
+
+    def test_the_guard_is_the_program_s_own(self):
+        # libssp's guard would be seeded by its constructor through the crypto provider, before
+        # wWinMain: none of its code, nor its DLL or the crypto provider among the imports.
+        defined = symbols(OPTIONS.nm, OPTIONS.program)
+        self.assertTrue("__stack_chk_guard" in defined, "no stack guard")
+        self.assertFalse("__stack_chk_fail_local" in defined, "libssp's code is linked")
+        dump = subprocess.run([OPTIONS.objdump, "-p", OPTIONS.program], check=True,
+                              capture_output=True, text=True).stdout
+        self.assertFalse("libssp" in dump.lower(), "libssp's DLL is imported")
+        self.assertFalse("CryptAcquireContext" in dump, "the crypto provider is imported")
+        # The program's guard holds its fixed value from the start (libssp's is zero until seeded).
+        image = Image(OPTIONS.program)
+        start = struct.unpack_from("<Q", image.bytes,
+                                   image.offset(defined["__stack_chk_guard"] - image.base))[0]
+        self.assertNotEqual(start, 0)
+
+    def test_wwinmain_seeds_the_guard_once_the_dll_search_is_restricted(self):
+        self.assertEqual(self.calls["wWinMain"][:2], ["__imp_SetDefaultDllDirectories",
+                                                      "korvane::platform::SeedStackGuard()"])
 
 
 def main():
