@@ -62,7 +62,8 @@ void TDownloadRun::TimerTimer() {
     try {
         target = TempDirectory() / LoadText(TStatusText::sSetupFileName);
     } catch (const std::system_error&) {
-        // A directory that another user could change, or none at all: nothing of ours goes anywhere.
+        // A directory that another user could change, or none at all: nothing of ours goes
+        // anywhere.
         ShowFailure(TStatusText::sMsgDownloadFailed);
         return;
     }
@@ -99,9 +100,9 @@ void TDownloadRun::TimerTimer() {
         } else {
             ShowFailure(TStatusText::sMsgLaunchFailed);
         }
-    } catch (const EDownloadError&) {
-        ShowFailure(TStatusText::sMsgDownloadFailed);
-    } catch (const std::system_error&) {
+    } catch (const std::exception&) {
+        // Whatever failed, the network, the file or a library refusing a setting, the download
+        // did not happen, and the window offers the two ways on.
         ShowFailure(TStatusText::sMsgDownloadFailed);
     }
 }

@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 #include <system_error>
+#include <utility>
 
 #include "platform/Platform.h"
 
@@ -201,7 +202,10 @@ private:
     std::int64_t FUnreported = 0;  // bytes of the block in progress
 };
 
-TIdHTTPProgress::TIdHTTPProgress() : IOHndl(CreateIOHandler()) {}
+TIdHTTPProgress::TIdHTTPProgress() : TIdHTTPProgress(CreateIOHandler()) {}
+
+TIdHTTPProgress::TIdHTTPProgress(std::unique_ptr<IHttpTransport> ATransport)
+    : IOHndl(std::move(ATransport)) {}
 
 TIdHTTPProgress::~TIdHTTPProgress() = default;
 
