@@ -22,15 +22,6 @@ add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WIN
 # winhttp, crypt32 and wintrust are delay-loaded, after the program restricts the DLL search.
 include(cmake/delayload/DelayLoad.cmake)
 
-# The certificate authority that test and demo builds pin, inside the executable.
-set(trusted_ca_header "${CMAKE_CURRENT_BINARY_DIR}/generated/TrustedCa.h")
-add_custom_command(
-    OUTPUT "${trusted_ca_header}"
-    COMMAND "${CMAKE_COMMAND}" "-DCA_FILE=${KORVANE_TRUSTED_CA}" "-DOUTPUT=${trusted_ca_header}"
-            -P "${CMAKE_CURRENT_SOURCE_DIR}/cmake/EmbedTrustedCa.cmake"
-    DEPENDS cmake/EmbedTrustedCa.cmake cmake/ReadPem.cmake ${KORVANE_TRUSTED_CA}
-    COMMENT "Embedding the trusted certificate authority")
-
 # The maker's Authenticode signer, inside the executable.
 set(setup_signer_header "${CMAKE_CURRENT_BINARY_DIR}/generated/SetupSigner.h")
 add_custom_command(
@@ -53,7 +44,6 @@ target_sources(korvane_download PRIVATE
     download/winhttp/WinHttpIOHandler.cpp
     download/wincrypt/AuthenticodeCheck.cpp
     download/wincrypt/Certificates.cpp
-    "${trusted_ca_header}"
     "${setup_signer_header}")
 target_link_libraries(korvane_download PUBLIC korvane_platform
                       PRIVATE delayload::winhttp delayload::crypt32 delayload::wintrust shlwapi)

@@ -290,5 +290,21 @@ TEST_F(EndToEnd, StartsWithoutReadingItsOwnPath) {
     EXPECT_EQ(ReadFile(Record()), "1\n/LANG=fr\n");
 }
 
+TEST_F(EndToEnd, TrustsTheBuildsAuthorityWithoutItsFile) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP()
+            << "hiding the build's certificates in a mount namespace of its own needs root";
+    }
+    const TNginx server = ServeSetupProgram();
+    // The authority's file stays on the build machine; the program carries its bytes.
+    const auto program =
+        StartProgram({"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
+                      "mount -t tmpfs none \"$0\" && exec \"$1\"", test::PkiDir().string()});
+
+    EXPECT_EQ(program->Wait(60s), std::optional<int>(0));
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(Record()); }, 10s));
+    EXPECT_EQ(ReadFile(Record()), "1\n/LANG=fr\n");
+}
+
 }  // namespace
 }  // namespace korvane
