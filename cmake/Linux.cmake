@@ -6,8 +6,6 @@ find_package(CURL 7.85 REQUIRED)
 find_package(OpenSSL 3 REQUIRED)
 qt_standard_project_setup()
 
-target_sources(korvane_texts PRIVATE texts/StatusTexts.cpp)
-
 # The operating system's services: paths, private files, starting programs, opening addresses,
 # the embedded TLS libraries.
 add_library(korvane_platform STATIC platform/Platform_linux.cpp)
@@ -28,20 +26,10 @@ endforeach()
 qt_add_resources(korvane_platform "tls_payloads" PREFIX "/" BIG_RESOURCES
     OPTIONS -no-compress FILES ${tls_payloads})
 
-# The publisher's key goes into the executable as a header, remade whenever the key file changes.
-set(publisher_key_header "${CMAKE_CURRENT_BINARY_DIR}/generated/PublisherKey.h")
-add_custom_command(
-    OUTPUT "${publisher_key_header}"
-    COMMAND "${CMAKE_COMMAND}" "-DKEY_FILE=${KORVANE_SETUP_PUBLIC_KEY}" "-DOUTPUT=${publisher_key_header}"
-            -P "${CMAKE_CURRENT_SOURCE_DIR}/cmake/EmbedPublisherKey.cmake"
-    DEPENDS cmake/EmbedPublisherKey.cmake ${KORVANE_SETUP_PUBLIC_KEY}
-    COMMENT "Embedding the publisher's public key")
-
 target_sources(korvane_download PRIVATE
     download/curl/CurlIOHandler.cpp
     download/MinisignCheck.cpp
-    download/SetupSignature.cpp
-    "${publisher_key_header}")
+    download/SetupSignature.cpp)
 target_link_libraries(korvane_download PUBLIC korvane_platform
                                        PRIVATE CURL::libcurl OpenSSL::Crypto)
 
@@ -57,6 +45,9 @@ set_target_properties(korvane_app PROPERTIES AUTOUIC_SEARCH_PATHS "${CMAKE_CURRE
 target_link_libraries(korvane_app PUBLIC korvane_download Qt6::Widgets)
 qt_add_resources(korvane_app "app_resources" PREFIX "/" BASE resources FILES resources/KorvaneDownloader.png)
 
-qt_add_executable(KorvaneDownloader app/qt/main.cpp)
-target_include_directories(KorvaneDownloader PRIVATE "${CMAKE_CURRENT_BINARY_DIR}/generated")
-target_link_libraries(KorvaneDownloader PRIVATE korvane_app)
+# The program TARGET: start-up, the window and the core, with the settings SETTINGS.
+function(korvane_add_program target settings)
+    qt_add_executable(${target} "${PROJECT_SOURCE_DIR}/app/qt/main.cpp" $<TARGET_OBJECTS:${settings}>)
+    target_include_directories(${target} PRIVATE "${PROJECT_BINARY_DIR}/generated")
+    target_link_libraries(${target} PRIVATE korvane_app)
+endfunction()

@@ -1,4 +1,4 @@
-# Signs KorvaneDownloader.exe with the maker's code-signing identity as the build's last step, when
+# Signs the Windows programs with the maker's code-signing identity as their build's last step, when
 # one is named: a PKCS#12 file, or a key on a hardware token through its PKCS#11 module. The
 # password or PIN is read from KORVANE_CODESIGN_PASSWORD when the build runs, so that no cache or
 # build file holds it.
@@ -27,12 +27,6 @@ elseif(NOT (KORVANE_CODESIGN_CERTS STREQUAL "" AND KORVANE_CODESIGN_TIMESTAMP_UR
                         "code-signing identity: KORVANE_CODESIGN_PKCS12 or KORVANE_CODESIGN_PKCS11_*")
 endif()
 
-# A change of identity relinks, and so signs again (or no more): the signing step runs after a link.
-file(CONFIGURE OUTPUT "${CMAKE_CURRENT_BINARY_DIR}/generated/codesign.txt"
-     CONTENT "${codesign_identity}|${KORVANE_CODESIGN_TIMESTAMP_URL}|${KORVANE_CODESIGN_VERIFY_CA}\n")
-set_property(TARGET KorvaneDownloader APPEND PROPERTY LINK_DEPENDS
-             "${CMAKE_CURRENT_BINARY_DIR}/generated/codesign.txt")
-
 if(codesign_identity)
     find_program(KORVANE_OSSLSIGNCODE osslsigncode REQUIRED)
     if(KORVANE_CODESIGN_TIMESTAMP_URL STREQUAL "")
@@ -40,9 +34,21 @@ if(codesign_identity)
                         "stops verifying when the certificate expires. Name a time-stamp server "
                         "with KORVANE_CODESIGN_TIMESTAMP_URL for a release.")
     endif()
-    add_custom_command(TARGET KorvaneDownloader POST_BUILD
-        COMMAND "${CMAKE_CURRENT_SOURCE_DIR}/cmake/sign-program.sh" $<TARGET_FILE:KorvaneDownloader>
-                "${KORVANE_CODESIGN_VERIFY_CA}" "${KORVANE_CODESIGN_TIMESTAMP_URL}" ${codesign_identity}
-        COMMENT "Signing KorvaneDownloader.exe"
-        VERBATIM)
 endif()
+# A change of identity relinks, and so signs again (or no more): the signing step runs after a link.
+file(CONFIGURE OUTPUT "${PROJECT_BINARY_DIR}/generated/codesign.txt"
+     CONTENT "${codesign_identity}|${KORVANE_CODESIGN_TIMESTAMP_URL}|${KORVANE_CODESIGN_VERIFY_CA}\n")
+
+# Signs the executable TARGET as the last step of its build, when the build names an identity.
+function(korvane_sign_program target)
+    set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS
+                 "${PROJECT_BINARY_DIR}/generated/codesign.txt")
+    if(codesign_identity)
+        add_custom_command(TARGET ${target} POST_BUILD
+            COMMAND "${PROJECT_SOURCE_DIR}/cmake/sign-program.sh" $<TARGET_FILE:${target}>
+                    "${KORVANE_CODESIGN_VERIFY_CA}" "${KORVANE_CODESIGN_TIMESTAMP_URL}"
+                    ${codesign_identity}
+            COMMENT "Signing ${target}"
+            VERBATIM)
+    endif()
+endfunction()

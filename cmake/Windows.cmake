@@ -22,16 +22,6 @@ add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WIN
 # winhttp, crypt32 and wintrust are delay-loaded, after the program restricts the DLL search.
 include(cmake/delayload/DelayLoad.cmake)
 
-# The maker's Authenticode signer, inside the executable.
-set(setup_signer_header "${CMAKE_CURRENT_BINARY_DIR}/generated/SetupSigner.h")
-add_custom_command(
-    OUTPUT "${setup_signer_header}"
-    COMMAND "${CMAKE_COMMAND}" "-DNAME=${KORVANE_SETUP_SIGNER_NAME}"
-            "-DCA_FILE=${KORVANE_SETUP_SIGNER_CA}" "-DOUTPUT=${setup_signer_header}"
-            -P "${CMAKE_CURRENT_SOURCE_DIR}/cmake/EmbedSetupSigner.cmake"
-    DEPENDS cmake/EmbedSetupSigner.cmake cmake/ReadPem.cmake ${KORVANE_SETUP_SIGNER_CA}
-    COMMENT "Embedding the maker's signer")
-
 # The texts live in the executable's string table (resources/fmMain.rc.in).
 target_sources(korvane_texts PRIVATE texts/StatusTexts_resource.cpp)
 
@@ -43,16 +33,9 @@ target_sources(korvane_download PRIVATE
     download/winhttp/UserProxy.cpp
     download/winhttp/WinHttpIOHandler.cpp
     download/wincrypt/AuthenticodeCheck.cpp
-    download/wincrypt/Certificates.cpp
-    "${setup_signer_header}")
+    download/wincrypt/Certificates.cpp)
 target_link_libraries(korvane_download PUBLIC korvane_platform
                       PRIVATE delayload::winhttp delayload::crypt32 delayload::wintrust shlwapi)
-
-# The window template, the string table, the manifest, the version record and the icon.
-configure_file(resources/fmMain.rc.in "${CMAKE_CURRENT_BINARY_DIR}/generated/fmMain.rc" @ONLY)
-set(resource_script "${CMAKE_CURRENT_BINARY_DIR}/generated/fmMain.rc")
-set_source_files_properties("${resource_script}" PROPERTIES OBJECT_DEPENDS
-    "${CMAKE_CURRENT_SOURCE_DIR}/resources/KorvaneDownloader.manifest;${CMAKE_CURRENT_SOURCE_DIR}/resources/KorvaneDownloader.ico;${CMAKE_CURRENT_SOURCE_DIR}/texts/StatusTexts.def")
 
 add_library(korvane_app STATIC
     app/Application.cpp
@@ -62,16 +45,17 @@ add_library(korvane_app STATIC
 target_include_directories(korvane_app PUBLIC "${CMAKE_CURRENT_SOURCE_DIR}" "${CMAKE_CURRENT_SOURCE_DIR}/app/win32")
 target_link_libraries(korvane_app PUBLIC korvane_download comctl32 gdi32 user32)
 
-# Resources are found by no symbol, so a static library would lose them: every executable that
-# needs them takes the object.
-add_library(korvane_resources OBJECT "${resource_script}")
-target_include_directories(korvane_resources PRIVATE "${CMAKE_CURRENT_SOURCE_DIR}"
-                                                     "${CMAKE_CURRENT_SOURCE_DIR}/resources")
-
-add_executable(KorvaneDownloader WIN32 app/win32/main.cpp $<TARGET_OBJECTS:korvane_resources>)
-target_link_options(KorvaneDownloader PRIVATE -municode)
-target_link_libraries(KorvaneDownloader PRIVATE korvane_app ole32)
-# A release carries no symbol table: the file then ends on a whole section, so that removing its
-# signature (osslsigncode remove-signature) gives back these very bytes.
-target_link_options(KorvaneDownloader PRIVATE "$<$<CONFIG:Release,MinSizeRel>:-s>")
+# The program TARGET: start-up, the window and the core, with the settings SETTINGS, which hold
+# the resources (found by no symbol, a static library would lose them). Signed by the maker when the
+# build names an identity (cmake/SignProgram.cmake).
 include(cmake/SignProgram.cmake)
+function(korvane_add_program target settings)
+    add_executable(${target} WIN32 "${PROJECT_SOURCE_DIR}/app/win32/main.cpp"
+                   $<TARGET_OBJECTS:${settings}>)
+    target_link_options(${target} PRIVATE -municode)
+    target_link_libraries(${target} PRIVATE korvane_app ole32)
+    # A release carries no symbol table: the file then ends on a whole section, so that removing
+    # its signature (osslsigncode remove-signature) gives back these very bytes.
+    target_link_options(${target} PRIVATE "$<$<CONFIG:Release,MinSizeRel>:-s>")
+    korvane_sign_program(${target})
+endfunction()

@@ -3,7 +3,7 @@
 #include <optional>
 #include <string>
 
-#include "PublisherKey.h"
+#include "download/BuildSettings.h"
 #include "download/IdHTTPProgress.h"
 #include "download/SetupSignature.h"
 
@@ -34,7 +34,7 @@ private:
 }  // namespace
 
 std::string_view BuiltInSetupPublicKey() {
-    return build_config::kSetupPublicKey;
+    return build_settings::SetupPublicKey();
 }
 
 std::unique_ptr<IPublisherCheck> MinisignCheck(std::string_view ABase64Key) {

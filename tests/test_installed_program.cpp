@@ -117,6 +117,12 @@ protected:
         TChildProcess install({KORVANE_CMAKE_COMMAND, "--install", KORVANE_BUILD_DIR, "--prefix",
                                FPrefix.Path().string()});
         ASSERT_EQ(install.Wait(120s), std::optional<int>(0)) << "cmake --install failed";
+        // In the shipped program's place, the same program built to download from the tests'
+        // server. Removed first: cmake --install takes a file of the same time for the same file.
+        fs::remove(Program());
+        TChildProcess replace({KORVANE_CMAKE_COMMAND, "--install", KORVANE_BUILD_DIR, "--prefix",
+                               FPrefix.Path().string(), "--component", "korvane_program_under_test"});
+        ASSERT_EQ(replace.Wait(120s), std::optional<int>(0)) << "cmake --install failed";
     }
 
     fs::path Program() const { return FPrefix / "bin" / "KorvaneDownloader"; }

@@ -1,7 +1,7 @@
 // The text table compiled into the program, for systems without string-table resources.
 #include "texts/StatusTexts.h"
 
-#include "BuildConfig.h"
+#include "DownloadHost.h"
 
 namespace korvane {
 

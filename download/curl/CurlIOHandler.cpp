@@ -10,8 +10,8 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "TrustedCa.h"
 #include "download/AnswerHeaders.h"
+#include "download/BuildSettings.h"
 
 namespace korvane {
 
@@ -141,11 +141,12 @@ std::unique_ptr<CURL, TCurlIOHandler::TEasyDeleter> TCurlIOHandler::NewEasyHandl
     SetOption(handle, CURLOPT_SSLVERSION, long{CURL_SSLVERSION_TLSv1_2});
     SetOption(handle, CURLOPT_SSL_VERIFYPEER, 1L);
     SetOption(handle, CURLOPT_SSL_VERIFYHOST, 2L);
-    if (!build_config::kTrustedCaPem.empty()) {
+    if (const std::string_view authorityPem = build_settings::TrustedCaPem();
+        !authorityPem.empty()) {
         // The build's authority alone, from the executable's own bytes: neither the system's
         // bundle nor its directory of certificates is read.
-        curl_blob authority{.data = const_cast<char*>(build_config::kTrustedCaPem.data()),
-                            .len = build_config::kTrustedCaPem.size(),
+        curl_blob authority{.data = const_cast<char*>(authorityPem.data()),
+                            .len = authorityPem.size(),
                             .flags = CURL_BLOB_NOCOPY};
         SetOption(handle, CURLOPT_CAINFO_BLOB, &authority);
         SetOption(handle, CURLOPT_CAINFO, static_cast<const char*>(nullptr));

@@ -20,7 +20,7 @@
 #include <utility>
 #include <vector>
 
-#include "SetupSigner.h"
+#include "download/BuildSettings.h"
 #include "download/CertificateTable.h"
 #include "download/PublisherCheck.h"
 #include "download/wincrypt/Certificates.h"
@@ -159,14 +159,14 @@ private:
 }  // namespace
 
 std::unique_ptr<IPublisherCheck> BuiltInPublisherCheck() {
-    if (build_config::kSetupSignerName.empty()) {
+    if (build_settings::SetupSignerName().empty()) {
         return nullptr;
     }
     // The build checked both; should they still not read, no signature holds.
     return std::make_unique<TAuthenticodeCheck>(
-        platform::Widened(build_config::kSetupSignerName, CP_UTF8, MB_ERR_INVALID_CHARS)
+        platform::Widened(build_settings::SetupSignerName(), CP_UTF8, MB_ERR_INVALID_CHARS)
             .value_or(std::wstring()),
-        CertificatesOf(build_config::kSetupSignerCaPem));
+        CertificatesOf(build_settings::SetupSignerCaPem()));
 }
 
 }  // namespace korvane

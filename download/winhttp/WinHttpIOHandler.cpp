@@ -9,8 +9,8 @@
 #include <string_view>
 #include <system_error>
 
-#include "TrustedCa.h"
 #include "download/AnswerHeaders.h"
+#include "download/BuildSettings.h"
 #include "download/wincrypt/Certificates.h"
 #include "platform/WindowsText.h"
 
@@ -97,8 +97,8 @@ struct TWinHttpIOHandler::TGetState {
     bool CertificateRefused = false;
 };
 
-TWinHttpIOHandler::TWinHttpIOHandler() : FTrustedCas(CertificatesOf(build_config::kTrustedCaPem)) {
-    if (!build_config::kTrustedCaPem.empty() && FTrustedCas.empty()) {
+TWinHttpIOHandler::TWinHttpIOHandler() : FTrustedCas(CertificatesOf(build_settings::TrustedCaPem())) {
+    if (!build_settings::TrustedCaPem().empty() && FTrustedCas.empty()) {
         throw std::runtime_error("the trusted CA of the build holds no certificate");
     }
     if (!OpenSession()) {

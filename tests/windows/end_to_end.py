@@ -124,7 +124,7 @@ class EndToEnd(unittest.TestCase):
     def downloads():
         """The KorvaneSetup.exe files in the temporary directories of the prefix's users (Wine 8
         keeps them in the profile itself, Windows in AppData)."""
-        users = os.path.join(os.path.dirname(OPTIONS.program), "wine-prefix", "drive_c", "users")
+        users = os.path.join(OPTIONS.wine_prefix, "drive_c", "users")
         return [path for temp in (("Temp",), ("AppData", "Local", "Temp"))
                 for path in glob.glob(os.path.join(users, "*", *temp, "KorvaneSetup.exe"))]
 
@@ -317,7 +317,8 @@ class EndToEnd(unittest.TestCase):
 def main():
     global OPTIONS
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    for name in ("program", "probe", "setup-stand-in", "signed", "pki", "wine-run"):
+    for name in ("program", "probe", "setup-stand-in", "signed", "pki", "wine-run",
+                 "wine-prefix"):
         parser.add_argument("--" + name, required=True)
     parser.add_argument("--port", type=int, required=True)
     OPTIONS, rest = parser.parse_known_args()

@@ -121,8 +121,7 @@ class PlantedDlls(unittest.TestCase):
         self.log = os.path.join(self.work, "server.log")
         self.display = Display().__enter__()
         self.addCleanup(self.display.__exit__)
-        self.prefix = os.environ.get("KORVANE_WINEPREFIX") or os.path.join(
-            os.path.dirname(os.path.abspath(OPTIONS.program)), "wine-prefix")
+        self.prefix = os.environ.get("KORVANE_WINEPREFIX") or OPTIONS.wine_prefix
         self.addCleanup(self.remove_downloads)
         self.imports = program_imports.normal_imports(OPTIONS.objdump, OPTIONS.program)
         self.delay_loaded = program_imports.delay_loaded(OPTIONS.nm, OPTIONS.program)
@@ -233,8 +232,8 @@ class PlantedDlls(unittest.TestCase):
 def main():
     global OPTIONS
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    for name in ("program", "planted-dll", "setup-stand-in", "pki", "wine-run", "objdump",
-                 "nm"):
+    for name in ("program", "planted-dll", "setup-stand-in", "pki", "wine-run", "wine-prefix",
+                 "objdump", "nm"):
         parser.add_argument("--" + name, required=True)
     parser.add_argument("--planted-names", required=True, type=lambda names: names.split(","))
     parser.add_argument("--port", type=int, required=True)
