@@ -46,6 +46,7 @@
 #include "app/qt/fmMain.h"
 #include "download/IdHTTPProgress.h"
 #include "download/SetupSignature.h"
+#include "download/curl/CurlGlobal.h"
 #include "platform/Platform.h"
 #include "platform/UniqueFd.h"
 
@@ -813,6 +814,7 @@ int RunBenchmark(const TOptions& AOptions) {
 
 int main(int argc, char* argv[]) {
     using namespace korvane::bench;
+    const korvane::TCurlGlobal curl;
     const std::vector<std::string> arguments(argv + 1, argv + argc);
     if (!arguments.empty() && arguments.front().starts_with("child:")) {
         return RunChild(arguments);

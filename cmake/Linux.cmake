@@ -27,6 +27,7 @@ qt_add_resources(korvane_platform "tls_payloads" PREFIX "/" BIG_RESOURCES
     OPTIONS -no-compress FILES ${tls_payloads})
 
 target_sources(korvane_download PRIVATE
+    download/curl/CurlGlobal.cpp
     download/curl/CurlIOHandler.cpp
     download/MinisignCheck.cpp
     download/SetupSignature.cpp)

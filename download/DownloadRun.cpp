@@ -47,8 +47,7 @@ void FallBackToPlainHttp(std::string& AAddress) {
 }  // namespace
 
 std::filesystem::path TempDirectory() {
-    // Appending an empty element adds the separator unless one is there already.
-    return platform::UserTempDirectory() / "";
+    return platform::UserTempDirectory();
 }
 
 TDownloadRun::TDownloadRun(IMainWindowView& AView, TIdHTTPProgress& AClient,

@@ -54,9 +54,6 @@ public:
     virtual THttpAnswer Get(const std::string& AUrl, IHttpReceiver& AReceiver,
                             std::chrono::milliseconds AReadTimeout) = 0;
 
-    // Whether the connection left by the last GET is still open.
-    virtual bool Connected() const = 0;
-
     // Closes the connection; cookies are kept.
     virtual void CloseConnection() = 0;
 };

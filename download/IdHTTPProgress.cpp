@@ -326,10 +326,6 @@ TTransferOutcome TIdHTTPProgress::FollowRedirects(std::string AUrl, TTransfer& A
     return TTransferOutcome::Cancelled;
 }
 
-bool TIdHTTPProgress::Connected() const {
-    return IOHndl->Connected();
-}
-
 void TIdHTTPProgress::Disconnect() {
     if (FTransferring) {
         // The transport is on the stack below the subscriber: leave it alone, stop at the next

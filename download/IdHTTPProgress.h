@@ -78,9 +78,6 @@ public:
     // final answer. Raises EDownloadError on failure, and for a body of more than `AMaxSize` bytes.
     std::string DownloadToMemory(std::string_view AUrl, std::size_t AMaxSize);
 
-    // Whether the connection of the last transfer is still open, looking at the socket itself.
-    bool Connected() const;
-
     // Closes the connection. Called while DownloadFile runs (from an OnChange subscriber), it
     // cancels that transfer: the transfer stops at its next read and DownloadFile returns
     // Cancelled.

@@ -77,7 +77,7 @@ std::filesystem::path UserTempDirectory() {
         throw std::system_error(std::make_error_code(std::errc::permission_denied),
                                 directory.string() + " is not a directory of this user alone");
     }
-    return directory;
+    return directory / "";  // with its trailing separator
 }
 
 std::filesystem::path UserDataDirectory() {

@@ -84,14 +84,14 @@ TEST(UserTempDirectory, CreatesAPrivateDirectoryOnceAndTakesItAfterwards) {
     const test::TScopedEnvironment tmpdir("TMPDIR", shared.Path().string());
     const fs::path expected = test::PrivateTempDir(shared.Path(), ::getuid());
 
-    EXPECT_EQ(platform::UserTempDirectory(), expected);
+    EXPECT_EQ(platform::UserTempDirectory(), expected / "");
     const struct stat made = Lstat(expected);
     EXPECT_TRUE(S_ISDIR(made.st_mode));
     EXPECT_EQ(made.st_mode & 07777, 0700u);
     EXPECT_EQ(made.st_uid, ::getuid());
 
     test::WriteFile(expected / "kept", "kept");
-    EXPECT_EQ(platform::UserTempDirectory(), expected);
+    EXPECT_EQ(platform::UserTempDirectory(), expected / "");
     EXPECT_EQ(Lstat(expected).st_ino, made.st_ino);
     EXPECT_EQ(test::ReadFile(expected / "kept"), "kept");
 }
@@ -101,9 +101,9 @@ TEST(UserTempDirectory, FallsBackToTmpWithoutTmpdir) {
     const bool existed = fs::exists(fs::symlink_status(expected));
     {
         const test::TScopedEnvironment tmpdir("TMPDIR", "");
-        EXPECT_EQ(platform::UserTempDirectory(), expected);
+        EXPECT_EQ(platform::UserTempDirectory(), expected / "");
         ::unsetenv("TMPDIR");
-        EXPECT_EQ(platform::UserTempDirectory(), expected);
+        EXPECT_EQ(platform::UserTempDirectory(), expected / "");
     }
     if (!existed) {
         std::error_code error;
@@ -166,7 +166,7 @@ TEST(UserTempDirectory, RefusesAnotherUsersDirectoryUnderTheRealUid) {
     ASSERT_EQ(::rmdir(nobodyName.c_str()), 0);
     {
         const test::TActingUser actAs(*nobody);
-        EXPECT_EQ(platform::UserTempDirectory(), nobodyName);
+        EXPECT_EQ(platform::UserTempDirectory(), nobodyName / "");
     }
     const struct stat made = Lstat(nobodyName);
     EXPECT_EQ(made.st_uid, nobody->Uid);

@@ -2,10 +2,14 @@
 #include <QIcon>
 
 #include "BuildConfig.h"
+#include "download/curl/CurlGlobal.h"
 #include "fmMain.h"
 
 int main(int argc, char* argv[]) {
     using namespace Qt::StringLiterals;
+
+    // Before any thread of Qt's and any handle of libcurl's; undone after the window is gone.
+    const korvane::TCurlGlobal Curl;
 
     // The program takes no arguments, not even Qt's own (-platform, -style...): Qt sees the
     // program name only.

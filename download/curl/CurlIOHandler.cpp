@@ -1,8 +1,5 @@
 #include "download/curl/CurlIOHandler.h"
 
-#include <poll.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <cctype>
 #include <new>
@@ -198,25 +195,6 @@ THttpAnswer TCurlIOHandler::Get(const std::string& AUrl, IHttpReceiver& AReceive
     SetOption(handle, CURLOPT_WRITEDATA, static_cast<void*>(nullptr));
     SetOption(handle, CURLOPT_XFERINFODATA, static_cast<void*>(nullptr));
     return answer;
-}
-
-bool TCurlIOHandler::Connected() const {
-    curl_socket_t socket = CURL_SOCKET_BAD;
-    if (!FEasy || curl_easy_getinfo(FEasy.get(), CURLINFO_ACTIVESOCKET, &socket) != CURLE_OK ||
-        socket == CURL_SOCKET_BAD) {
-        return false;
-    }
-    // libcurl only knows what it has read; the peer may have closed the connection since.
-    pollfd peer{socket, POLLIN | POLLRDHUP, 0};
-    if (::poll(&peer, 1, 0) < 0 ||
-        (peer.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0) {
-        return false;
-    }
-    if ((peer.revents & POLLIN) != 0) {
-        char byte = 0;
-        return ::recv(socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
-    }
-    return true;
 }
 
 void TCurlIOHandler::CloseConnection() {

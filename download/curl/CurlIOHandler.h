@@ -21,7 +21,6 @@ public:
 
     THttpAnswer Get(const std::string& AUrl, IHttpReceiver& AReceiver,
                     std::chrono::milliseconds AReadTimeout) override;
-    bool Connected() const override;
     void CloseConnection() override;
 
 private:

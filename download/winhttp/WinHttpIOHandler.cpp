@@ -391,15 +391,6 @@ THttpAnswer TWinHttpIOHandler::Get(const std::string& AUrl, IHttpReceiver& ARece
     return answer;
 }
 
-bool TWinHttpIOHandler::Connected() const {
-    // WinHTTP gives the connection's addresses only while the request holds one.
-    WINHTTP_CONNECTION_INFO info{};
-    info.cbSize = sizeof(info);
-    DWORD size = sizeof(info);
-    return FRequest &&
-           WinHttpQueryOption(FRequest.get(), WINHTTP_OPTION_CONNECTION_INFO, &info, &size);
-}
-
 void TWinHttpIOHandler::CloseConnection() {
     FRequest.reset();
     FConnect.reset();

@@ -31,7 +31,6 @@ public:
 
     THttpAnswer Get(const std::string& AUrl, IHttpReceiver& AReceiver,
                     std::chrono::milliseconds AReadTimeout) override;
-    bool Connected() const override;
     void CloseConnection() override;
 
     struct TInternetCloser {

@@ -6,9 +6,11 @@
 
 #include <optional>
 
+#include "download/curl/CurlGlobal.h"
 #include "support/TestSupport.h"
 
 int main(int argc, char** argv) {
+    const korvane::TCurlGlobal curl;
     // Tests need no display; one that does can still set the platform itself.
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) {
         qputenv("QT_QPA_PLATFORM", "offscreen");

@@ -38,7 +38,6 @@ public:
 
     THttpAnswer Get(const std::string& AUrl, IHttpReceiver& AReceiver,
                     std::chrono::milliseconds AReadTimeout) override;
-    bool Connected() const override { return false; }
     void CloseConnection() override;
 
 private:
