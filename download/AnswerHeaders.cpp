@@ -84,4 +84,11 @@ std::optional<std::string> TAnswerHeaders::Take(std::string_view ALine) {
     return std::nullopt;
 }
 
+bool TAnswerHeaders::TellsTheBodysEnd(long AStatusCode, bool ALastChunkIsTold) const {
+    if (AStatusCode == 204 || AStatusCode == 304) {
+        return true;
+    }
+    return FChunked ? ALastChunkIsTold : FContentLength.has_value();
+}
+
 }  // namespace korvane

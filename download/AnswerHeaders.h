@@ -22,6 +22,10 @@ public:
     std::optional<std::int64_t> ContentLength() const { return FContentLength; }
     // Whether the body comes in chunks.
     bool Chunked() const { return FChunked; }
+    // Whether the answer itself tells where its body ends, rather than the connection closing: by
+    // its length, by its last chunk when the library reading it tells that from a cut between two
+    // chunks (`ALastChunkIsTold`), or by a status that has no body.
+    bool TellsTheBodysEnd(long AStatusCode, bool ALastChunkIsTold) const;
 
 private:
     std::string FStatusLine;

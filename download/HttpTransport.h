@@ -14,6 +14,17 @@ namespace korvane {
 // The receive buffer: at most this much is read from the connection at a time.
 inline constexpr std::size_t kReceiveBufferSize = 32768;
 
+// The header lines of every request after its Host line: the request the download server has
+// always received, header for header.
+// clang-format off
+inline constexpr const char* kRequestHeaderLines[] = {
+    "Accept: text/html, */*",
+    "Accept-Encoding: identity",
+    "User-Agent: Mozilla/3.0 (compatible; Indy Library)",
+    "Authorization: Basic Og==",  // an empty user name and password
+};
+// clang-format on
+
 // Receives one answer as the library delivers it. No call throws: the library below may be C.
 class IHttpReceiver {
 public:

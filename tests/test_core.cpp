@@ -8,8 +8,10 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -17,6 +19,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "download/AnswerHeaders.h"
 #include "download/DownloadRun.h"
 #include "download/IdHTTPProgress.h"
 #include "download/MainWindowView.h"
@@ -137,6 +140,25 @@ TEST(HttpClientRules, ADisconnectFromTheSubscriberCancelsAtTheNextRead) {
               TTransferOutcome::Cancelled);
     EXPECT_THAT(scripted.Progress, ElementsAre(0, 33));
     EXPECT_EQ(scripted.Log->ConnectionsClosed, 1);
+}
+
+TEST(AnswerFraming, TheAnswerTellsItsEndByItsLengthItsLastChunkOrItsStatus) {
+    const auto tellsItsEnd = [](std::vector<std::string_view> ALines, long AStatusCode,
+                                bool ALastChunkIsTold) {
+        TAnswerHeaders headers;
+        for (const std::string_view line : ALines) {
+            EXPECT_EQ(headers.Take(line), std::nullopt) << line;
+        }
+        return headers.TellsTheBodysEnd(AStatusCode, ALastChunkIsTold);
+    };
+    const std::string_view ok = "HTTP/1.1 200 OK";
+    EXPECT_TRUE(tellsItsEnd({ok, "Content-Length: 10"}, 200, false));
+    EXPECT_TRUE(tellsItsEnd({ok, "Transfer-Encoding: chunked"}, 200, true));
+    EXPECT_FALSE(tellsItsEnd({ok, "Transfer-Encoding: chunked"}, 200, false))
+        << "a library that cannot tell the last chunk from a cut leaves the end to the close";
+    EXPECT_FALSE(tellsItsEnd({ok}, 200, true)) << "neither length nor chunks: ended by the close";
+    EXPECT_TRUE(tellsItsEnd({"HTTP/1.1 204 No Content"}, 204, false));
+    EXPECT_TRUE(tellsItsEnd({"HTTP/1.1 304 Not Modified"}, 304, false));
 }
 
 // The window as the run sees it: what it was last told.

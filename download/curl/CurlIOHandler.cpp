@@ -16,16 +16,6 @@ namespace {
 
 using TClock = std::chrono::steady_clock;
 
-// The request the download server has always received, header for header.
-// clang-format off
-constexpr const char* kRequestHeaders[] = {
-    "Accept: text/html, */*",
-    "Accept-Encoding: identity",
-    "User-Agent: Mozilla/3.0 (compatible; Indy Library)",
-    "Authorization: Basic Og==",  // an empty user name and password
-};
-// clang-format on
-
 // The state of one GET, shared with libcurl's callbacks.
 struct TGetState {
     CURL* Easy = nullptr;
@@ -99,7 +89,7 @@ TCurlIOHandler::TCurlIOHandler() : FCookies(curl_share_init()) {
         curl_share_setopt(FCookies.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE) != CURLSHE_OK) {
         throw std::bad_alloc();
     }
-    for (const char* header : kRequestHeaders) {
+    for (const char* header : kRequestHeaderLines) {
         curl_slist* const list = curl_slist_append(FRequestHeaders.get(), header);
         if (list == nullptr) {
             throw std::bad_alloc();
@@ -178,8 +168,7 @@ THttpAnswer TCurlIOHandler::Get(const std::string& AUrl, IHttpReceiver& AReceive
     answer.ErrorText = *errorText != '\0' ? errorText : curl_easy_strerror(result);
     answer.StatusLine = state.Headers.StatusLine();
     curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &answer.StatusCode);
-    answer.Framed = state.Headers.Chunked() || state.Headers.ContentLength().has_value() ||
-                    answer.StatusCode == 204 || answer.StatusCode == 304;
+    answer.Framed = state.Headers.TellsTheBodysEnd(answer.StatusCode, true);
     curl_off_t length = -1;
     curl_easy_getinfo(handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
     answer.ContentLength = length;

@@ -97,7 +97,8 @@ struct TWinHttpIOHandler::TGetState {
     bool CertificateRefused = false;
 };
 
-TWinHttpIOHandler::TWinHttpIOHandler() : FTrustedCas(CertificatesOf(build_settings::TrustedCaPem())) {
+TWinHttpIOHandler::TWinHttpIOHandler()
+    : FTrustedCas(CertificatesOf(build_settings::TrustedCaPem())) {
     if (!build_settings::TrustedCaPem().empty() && FTrustedCas.empty()) {
         throw std::runtime_error("the trusted CA of the build holds no certificate");
     }
@@ -283,16 +284,14 @@ THttpAnswer TWinHttpIOHandler::Get(const std::string& AUrl, IHttpReceiver& ARece
         }
     }
 
-    // The request the download server has always received, header for header.
     std::wstring headerLines = L"Host: " + host;
     if (parts.nPort != (secure ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT)) {
         headerLines += L":" + std::to_wstring(parts.nPort);
     }
-    headerLines +=
-        L"\r\nAccept: text/html, */*"
-        L"\r\nAccept-Encoding: identity"
-        L"\r\nUser-Agent: Mozilla/3.0 (compatible; Indy Library)"
-        L"\r\nAuthorization: Basic Og==";  // an empty user name and password
+    for (const std::string_view line : kRequestHeaderLines) {
+        headerLines += L"\r\n";
+        headerLines.append(line.begin(), line.end());  // ASCII
+    }
     if (!WinHttpAddRequestHeaders(request, headerLines.c_str(),
                                   static_cast<DWORD>(headerLines.size()),
                                   WINHTTP_ADDREQ_FLAG_ADD)) {
@@ -346,7 +345,7 @@ THttpAnswer TWinHttpIOHandler::Get(const std::string& AUrl, IHttpReceiver& ARece
     const bool chunked = headers.Chunked();
     const std::optional<std::int64_t> length = chunked ? std::nullopt : headers.ContentLength();
     answer.ContentLength = length.value_or(-1);
-    answer.Framed = length.has_value() || status == 204 || status == 304;
+    answer.Framed = headers.TellsTheBodysEnd(answer.StatusCode, false);
     if (status >= 300 && status <= 399) {
         if (const std::optional<std::wstring> location =
                 QueryHeader(request, WINHTTP_QUERY_LOCATION)) {
