@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Runs each fuzz target of BUILD_DIR (built from tests/fuzz) for SECONDS on a copy of its seed
-# corpus, and prints how many inputs each ran. Fails when a target finds anything; the input that
-# made it fail is kept in BUILD_DIR/fuzz-findings/ and its output is shown.
+# Runs every fuzz_NAME program in BUILD_DIR for SECONDS, starting from a copy of the inputs in
+# corpus/NAME beside this script, and prints how many inputs each ran. Fails when a target finds
+# anything; the input that made it fail is kept in BUILD_DIR/fuzz-findings/ and its output is shown.
 #
 #     run-fuzzers.sh BUILD_DIR SECONDS
 set -euo pipefail

@@ -2,10 +2,10 @@
 """A time-stamping authority (RFC 3161) over HTTP on 127.0.0.1, for signing test builds.
 
 Each POSTed time-stamp query is answered by `openssl ts -reply` with the given certificate and key,
-which must carry the critical time-stamping usage. The port (0: any free one) is written to
---port-file once the server listens; it serves until killed.
+which must carry the critical time-stamping usage. It listens on a free port, which it writes to
+--port-file once it listens, and serves until killed.
 
-    timestamp_server.py --cert tsa.pem --key tsa.key --chain ca.pem --port-file FILE [--port N]
+    timestamp_server.py --cert tsa.pem --key tsa.key --chain ca.pem --port-file FILE
 """
 
 import argparse
@@ -74,7 +74,6 @@ def main():
     parser.add_argument("--key", required=True)
     parser.add_argument("--chain", required=True)
     parser.add_argument("--port-file", required=True)
-    parser.add_argument("--port", type=int, default=0)
     args = parser.parse_args()
 
     with tempfile.TemporaryDirectory() as work:
@@ -86,7 +85,7 @@ def main():
         with open(os.path.join(work, "serial"), "w") as f:
             f.write("01\n")
         # One query at a time: they share the work files, and a build asks for one time stamp.
-        server = http.server.HTTPServer(("127.0.0.1", args.port), make_handler(work, config))
+        server = http.server.HTTPServer(("127.0.0.1", 0), make_handler(work, config))
         with open(args.port_file + ".tmp", "w") as f:
             f.write(str(server.server_address[1]))
         os.replace(args.port_file + ".tmp", args.port_file)
