@@ -43,6 +43,7 @@
 #include <system_error>
 #include <vector>
 
+#include "app/ProgramParts.h"
 #include "app/qt/fmMain.h"
 #include "download/IdHTTPProgress.h"
 #include "download/SetupSignature.h"
@@ -149,7 +150,7 @@ void WaitUntilExposed(const QWidget& AWindow) {
 // timer, a second after the window appeared: the download starts once the window is on screen.
 int WindowDownload(const std::string& AUrl, const fs::path& ATarget) {
     TQtApplication application;
-    TfrmMain frmMain;
+    TfrmMain frmMain(ProgramParts());
     frmMain.show();
     // A run disarms the timer before it downloads; this download stands in for the run.
     frmMain.SetTimerArmed(false);
@@ -159,7 +160,7 @@ int WindowDownload(const std::string& AUrl, const fs::path& ATarget) {
 
 // The client with a subscriber that does nothing but count.
 int ClientDownload(const std::string& AUrl, const fs::path& ATarget) {
-    TIdHTTPProgress client;
+    TIdHTTPProgress client(ProgramParts().Transport);
     return CountedDownload(client, AUrl, ATarget);
 }
 
@@ -206,7 +207,7 @@ int ShowWindow(bool AReal) {
     QTimer::singleShot(kExposeGiveUp, [] { QCoreApplication::exit(3); });
     if (AReal) {
         QApplication::setWindowIcon(QIcon(u":/KorvaneDownloader.png"_s));
-        TfrmMain frmMain;
+        TfrmMain frmMain(ProgramParts());
         frmMain.show();
         return QApplication::exec();
     }

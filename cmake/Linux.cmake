@@ -6,27 +6,36 @@ find_package(CURL 7.85 REQUIRED)
 find_package(OpenSSL 3 REQUIRED)
 qt_standard_project_setup()
 
-# The operating system's services: paths, private files, starting programs, opening addresses,
-# the embedded TLS libraries.
+# The operating system's services: paths, private files, starting programs, opening addresses.
 add_library(korvane_platform STATIC platform/Platform_linux.cpp)
 target_include_directories(korvane_platform PUBLIC "${CMAKE_CURRENT_SOURCE_DIR}")
-target_link_libraries(korvane_platform PUBLIC korvane_build_flags PRIVATE Qt6::Core Qt6::Gui)
+target_link_libraries(korvane_platform PUBLIC korvane_build_flags PRIVATE korvane_texts)
 
-# The TLS payloads: the OpenSSL libraries this program was built against, stored uncompressed
-# under upper-case names so that a lookup by library name can ignore case.
-foreach(payload IN ITEMS SSL Crypto)
-    string(TOUPPER "LIB${payload}" resource_name)
-    get_target_property(library OpenSSL::${payload} IMPORTED_LOCATION)
+# The TLS libraries that the executable carries: the OpenSSL libraries this program was built
+# against, each under the name the run asks for it by ("libssl") with the rest of its file name
+# (".so.3") as the ending it is written with.
+set(KORVANE_PAYLOAD_ASM "")
+set(KORVANE_PAYLOAD_SYMBOLS "")
+set(KORVANE_PAYLOAD_ENTRIES "")
+foreach(component IN ITEMS SSL Crypto)
+    get_target_property(library OpenSSL::${component} IMPORTED_LOCATION)
     get_filename_component(library "${library}" REALPATH)
-    set(payload_copy "${CMAKE_CURRENT_BINARY_DIR}/payloads/${resource_name}")
-    configure_file("${library}" "${payload_copy}" COPYONLY)
-    set_source_files_properties("${payload_copy}" PROPERTIES QT_RESOURCE_ALIAS "${resource_name}")
-    list(APPEND tls_payloads "${payload_copy}")
+    get_filename_component(file_name "${library}" NAME)
+    string(TOLOWER "lib${component}" name)
+    string(LENGTH "${name}" name_length)
+    string(SUBSTRING "${file_name}" ${name_length} -1 ending)
+    string(APPEND KORVANE_PAYLOAD_ASM "    .balign 64\nkorvane_${name}_begin:\n    .incbin \"${library}\"\nkorvane_${name}_end:\n")
+    string(APPEND KORVANE_PAYLOAD_SYMBOLS "extern const std::byte korvane_${name}_begin[], korvane_${name}_end[];\n")
+    string(APPEND KORVANE_PAYLOAD_ENTRIES "        korvane::TTlsPayload{\"${name}\", \"${ending}\", {korvane_${name}_begin, korvane_${name}_end}},\n")
+    list(APPEND tls_library_files "${library}")
 endforeach()
-qt_add_resources(korvane_platform "tls_payloads" PREFIX "/" BIG_RESOURCES
-    OPTIONS -no-compress FILES ${tls_payloads})
+configure_file(cmake/CarriedTlsLibraries.cpp.in
+               "${CMAKE_CURRENT_BINARY_DIR}/generated/CarriedTlsLibraries.cpp" @ONLY)
+set_source_files_properties("${CMAKE_CURRENT_BINARY_DIR}/generated/CarriedTlsLibraries.cpp"
+                            PROPERTIES OBJECT_DEPENDS "${tls_library_files}")
 
 target_sources(korvane_download PRIVATE
+    "${CMAKE_CURRENT_BINARY_DIR}/generated/CarriedTlsLibraries.cpp"
     download/curl/CurlGlobal.cpp
     download/curl/CurlIOHandler.cpp
     download/MinisignCheck.cpp
@@ -39,6 +48,7 @@ add_library(korvane_app STATIC
     app/Application.cpp
     app/qt/Application.cpp
     app/qt/fmMain.cpp
+    app/qt/ProgramParts.cpp
     app/qt/ProgressBar.cpp
     resources/fmMain.ui)
 target_include_directories(korvane_app PUBLIC "${CMAKE_CURRENT_SOURCE_DIR}" "${CMAKE_CURRENT_SOURCE_DIR}/app/qt")

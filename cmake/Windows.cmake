@@ -41,6 +41,7 @@ add_library(korvane_app STATIC
     app/Application.cpp
     app/win32/Application.cpp
     app/win32/fmMain.cpp
+    app/win32/ProgramParts.cpp
     app/win32/ProgressBar.cpp)
 target_include_directories(korvane_app PUBLIC "${CMAKE_CURRENT_SOURCE_DIR}" "${CMAKE_CURRENT_SOURCE_DIR}/app/win32")
 target_link_libraries(korvane_app PUBLIC korvane_download comctl32 gdi32 user32)

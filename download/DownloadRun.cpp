@@ -18,16 +18,15 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Writes the TLS libraries into the user's data directory; false when that failed.
-bool DeployTlsLibraries() {
-    const auto names = platform::TlsLibraryNames();
-    if (names.empty()) {
+// Writes `ALibraries` into the user's data directory, in their order; false when that failed.
+bool DeployTlsLibraries(std::span<const TTlsPayload> ALibraries) {
+    if (ALibraries.empty()) {
         return true;  // the system's own TLS layer: nothing to write, nothing to fall back from
     }
     try {
         const fs::path directory = platform::UserDataDirectory();
-        for (const std::string_view name : names) {
-            ExtractLibrary(directory, name);
+        for (const TTlsPayload& library : ALibraries) {
+            ExtractLibrary(ALibraries, directory, library.Name);
         }
         return true;
     } catch (const std::exception&) {
@@ -51,8 +50,12 @@ std::filesystem::path TempDirectory() {
 }
 
 TDownloadRun::TDownloadRun(IMainWindowView& AView, TIdHTTPProgress& AClient,
-                           std::unique_ptr<IPublisherCheck> APublisherCheck)
-    : FView(AView), FClient(AClient), FPublisherCheck(std::move(APublisherCheck)) {}
+                           std::unique_ptr<IPublisherCheck> APublisherCheck,
+                           std::span<const TTlsPayload> ATlsLibraries)
+    : FView(AView),
+      FClient(AClient),
+      FPublisherCheck(std::move(APublisherCheck)),
+      FTlsLibraries(ATlsLibraries) {}
 
 void TDownloadRun::TimerTimer() {
     FView.SetTimerArmed(false);
@@ -66,7 +69,7 @@ void TDownloadRun::TimerTimer() {
         ShowFailure(TStatusText::sMsgDownloadFailed);
         return;
     }
-    if (!DeployTlsLibraries()) {
+    if (!DeployTlsLibraries(FTlsLibraries)) {
         if (!FPublisherCheck) {
             // Over plain HTTP nothing would vouch for what arrives: it is not even fetched.
             ShowFailure(TStatusText::sMsgDownloadFailed);

@@ -5,9 +5,11 @@
 
 #include <filesystem>
 #include <memory>
+#include <span>
 #include <string>
 
 #include "download/PublisherCheck.h"
+#include "download/TlsLibraries.h"
 #include "texts/StatusTexts.h"
 
 namespace korvane {
@@ -26,9 +28,11 @@ std::filesystem::path TempDirectory();
 class TDownloadRun {
 public:
     // `APublisherCheck` decides whether the maker signed the download; nullptr when the verified
-    // TLS connection alone vouches for it.
+    // TLS connection alone vouches for it. `ATlsLibraries` are written before each download;
+    // none when the system's own TLS layer serves.
     TDownloadRun(IMainWindowView& AView, TIdHTTPProgress& AClient,
-                 std::unique_ptr<IPublisherCheck> APublisherCheck);
+                 std::unique_ptr<IPublisherCheck> APublisherCheck,
+                 std::span<const TTlsPayload> ATlsLibraries);
 
     void TimerTimer();
     void btnRetryClick();
@@ -44,6 +48,7 @@ private:
     IMainWindowView& FView;
     TIdHTTPProgress& FClient;
     const std::unique_ptr<IPublisherCheck> FPublisherCheck;
+    const std::span<const TTlsPayload> FTlsLibraries;
 };
 
 }  // namespace korvane

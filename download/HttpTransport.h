@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <string_view>
 
@@ -67,12 +66,9 @@ public:
 
     // Closes the connection; cookies are kept.
     virtual void CloseConnection() = 0;
+
+    // The scheme of `AUrl` in lower case, as Get reads it; empty when it cannot read it.
+    virtual std::string SchemeOf(const std::string& AUrl) const = 0;
 };
-
-// The platform's transport.
-std::unique_ptr<IHttpTransport> CreateIOHandler();
-
-// The scheme of `AUrl` in lower case, as the transport reads it; empty when it cannot read it.
-std::string SchemeOf(const std::string& AUrl);
 
 }  // namespace korvane

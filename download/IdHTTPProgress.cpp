@@ -202,8 +202,6 @@ private:
     std::int64_t FUnreported = 0;  // bytes of the block in progress
 };
 
-TIdHTTPProgress::TIdHTTPProgress() : TIdHTTPProgress(CreateIOHandler()) {}
-
 TIdHTTPProgress::TIdHTTPProgress(std::unique_ptr<IHttpTransport> ATransport)
     : IOHndl(std::move(ATransport)) {}
 
@@ -280,7 +278,7 @@ TTransferOutcome TIdHTTPProgress::FollowRedirects(std::string AUrl, TTransfer& A
         if (FCancelRequested) {
             break;
         }
-        const bool tls = SchemeOf(AUrl) == "https";
+        const bool tls = IOHndl->SchemeOf(AUrl) == "https";
         if (overTls && !tls) {
             throw EDownloadError("refused to leave TLS for " + AUrl);
         }

@@ -42,8 +42,6 @@ public:
 
     static constexpr std::chrono::milliseconds kDefaultReadTimeout{30000};
 
-    // Over the platform's transport.
-    TIdHTTPProgress();
     // Over `ATransport`, which carries every connection of this client.
     explicit TIdHTTPProgress(std::unique_ptr<IHttpTransport> ATransport);
     TIdHTTPProgress(const TIdHTTPProgress&) = delete;

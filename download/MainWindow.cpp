@@ -26,12 +26,12 @@ TDownloadRun& TMainWindow::DownloadRun() {
     return *FDownloadRun;
 }
 
-void TMainWindow::FormCreate(std::unique_ptr<IPublisherCheck> APublisherCheck) {
-    FIdHTTPProgress = std::make_unique<TIdHTTPProgress>();
+void TMainWindow::FormCreate(TDownloadParts AParts) {
+    FIdHTTPProgress = std::make_unique<TIdHTTPProgress>(std::move(AParts.Transport));
     FIdHTTPProgress->SetOnChange([this](TIdHTTPProgress& Sender) { ProgressChanged(Sender); });
     SetButtonCaptions(LoadText(TStatusText::sBtnOtherLink), LoadText(TStatusText::sBtnRetry));
-    FDownloadRun = std::make_unique<TDownloadRun>(*this, *FIdHTTPProgress,
-                                                  std::move(APublisherCheck));
+    FDownloadRun = std::make_unique<TDownloadRun>(
+        *this, *FIdHTTPProgress, std::move(AParts.PublisherCheck), AParts.TlsLibraries);
 }
 
 void TMainWindow::FormShow() {

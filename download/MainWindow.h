@@ -5,8 +5,8 @@
 
 #include <memory>
 
+#include "download/DownloadParts.h"
 #include "download/MainWindowView.h"
-#include "download/PublisherCheck.h"
 
 namespace korvane {
 
@@ -24,9 +24,8 @@ public:
     TIdHTTPProgress& HttpClient();
 
 protected:
-    // Creates the client and the run, and captions the buttons. `APublisherCheck` decides whether
-    // the maker signed the download; nullptr when the verified TLS connection alone vouches for it.
-    void FormCreate(std::unique_ptr<IPublisherCheck> APublisherCheck);
+    // Creates the client and the run of `AParts`, and captions the buttons.
+    void FormCreate(TDownloadParts AParts);
     void FormShow();
     void TimerTimer();
     void FormCloseQuery(bool& CanClose);

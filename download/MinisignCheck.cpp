@@ -3,7 +3,6 @@
 #include <optional>
 #include <string>
 
-#include "download/BuildSettings.h"
 #include "download/IdHTTPProgress.h"
 #include "download/SetupSignature.h"
 
@@ -22,8 +21,8 @@ public:
         }
         // Beside the address the run started from, by the same scheme and through the same
         // client.
-        const std::string signature = AClient.DownloadToMemory(AAddress + ".minisig",
-                                                                kMaxSignatureSize);
+        const std::string signature =
+            AClient.DownloadToMemory(AAddress + ".minisig", kMaxSignatureSize);
         return SignatureHolds(*FKey, signature, AFile);
     }
 
@@ -33,19 +32,11 @@ private:
 
 }  // namespace
 
-std::string_view BuiltInSetupPublicKey() {
-    return build_settings::SetupPublicKey();
-}
-
 std::unique_ptr<IPublisherCheck> MinisignCheck(std::string_view ABase64Key) {
     if (ABase64Key.empty()) {
         return nullptr;
     }
     return std::make_unique<TMinisignCheck>(ABase64Key);
-}
-
-std::unique_ptr<IPublisherCheck> BuiltInPublisherCheck() {
-    return MinisignCheck(BuiltInSetupPublicKey());
 }
 
 }  // namespace korvane

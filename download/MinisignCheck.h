@@ -1,5 +1,4 @@
-// The publisher check of the Linux build: a detached minisign signature beside the download,
-// by the key fixed into the executable.
+// The publisher check of the Linux build: a detached minisign signature beside the download.
 #pragma once
 
 #include <memory>
@@ -8,9 +7,6 @@
 #include "download/PublisherCheck.h"
 
 namespace korvane {
-
-// The base64 line of the publisher's public key that the build fixed; empty when it named none.
-std::string_view BuiltInSetupPublicKey();
 
 // A check by the key whose base64 line (as `minisign -G` writes it) is `ABase64Key`; nullptr for
 // an empty line. A line that is not a key gives a check that never holds.

@@ -2,7 +2,6 @@
 // checked between the download and the start.
 #pragma once
 
-#include <memory>
 #include <string>
 
 namespace korvane {
@@ -22,10 +21,5 @@ public:
     virtual bool Holds(TIdHTTPProgress& AClient, const std::string& AAddress,
                        const platform::TFile& AFile) = 0;
 };
-
-// The check that the build names: the maker's minisign key on Linux, the maker's Authenticode
-// signer on Windows. nullptr when it names none: the verified connection alone vouches for the
-// file.
-std::unique_ptr<IPublisherCheck> BuiltInPublisherCheck();
 
 }  // namespace korvane

@@ -87,13 +87,4 @@ bool StartProgram(TWindowHandle AOwner, TFile AProgram, std::u16string_view APar
 // Hands `AAddress` to the user's web browser. True when the system accepted it.
 bool OpenAddress(TWindowHandle AOwner, std::u16string_view AAddress);
 
-// The TLS libraries that this build carries for its HTTP library, in the order they are written;
-// none when the system's own TLS layer serves.
-std::span<const std::string_view> TlsLibraryNames();
-// The file name under which the library `AName` is written.
-std::filesystem::path TlsLibraryFileName(std::string_view AName);
-// The bytes of the embedded library `AName`, found without regard to case. Raises
-// std::runtime_error when there is none.
-std::span<const std::byte> EmbeddedLibrary(std::string_view AName);
-
 }  // namespace korvane::platform

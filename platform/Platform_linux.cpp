@@ -7,10 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <QDesktopServices>
-#include <QResource>
-#include <QString>
-#include <QUrl>
 #include <array>
 #include <cerrno>
 #include <cstdlib>
@@ -20,6 +16,7 @@
 #include <utility>
 
 #include "platform/UniqueFd.h"
+#include "texts/StatusTexts.h"
 
 extern char** environ;
 
@@ -51,6 +48,24 @@ private:
     posix_spawnattr_t FAttributes;
     posix_spawn_file_actions_t FActions;
 };
+
+// Starts `AProgram` with `AArgument` as its one argument, in a session of its own so that it
+// outlives us, with none of our descriptors but the standard streams (the connection included).
+// A program named without a directory is looked for in PATH. True when its image was loaded:
+// posix_spawn reports a failed exec itself.
+bool SpawnDetached(std::string AProgram, std::u16string_view AArgument) {
+    TSpawnAttributes spawn;
+    if (posix_spawnattr_setflags(spawn.Attributes(), POSIX_SPAWN_SETSID) != 0 ||
+        posix_spawn_file_actions_addclosefrom_np(spawn.Actions(), STDERR_FILENO + 1) != 0) {
+        return false;
+    }
+    // A single argument: nothing here splits a command line.
+    std::string argument = ToUtf8(AArgument);
+    char* const arguments[] = {AProgram.data(), argument.data(), nullptr};
+    pid_t child = 0;
+    return posix_spawnp(&child, AProgram.c_str(), spawn.Actions(), spawn.Attributes(), arguments,
+                        environ) == 0;
+}
 
 }  // namespace
 
@@ -273,46 +288,12 @@ bool StartProgram(TWindowHandle, TFile AProgram, std::u16string_view AParameters
     } catch (const std::system_error&) {
         return false;
     }
-    // Its own session, so that it outlives us; none of our descriptors, the connection included.
-    TSpawnAttributes spawn;
-    if (posix_spawnattr_setflags(spawn.Attributes(), POSIX_SPAWN_SETSID) != 0 ||
-        posix_spawn_file_actions_addclosefrom_np(spawn.Actions(), STDERR_FILENO + 1) != 0) {
-        return false;
-    }
-    std::string program = AProgram.Path().string();
-    // The parameters are a single argument: nothing here splits a command line.
-    std::string argument = QString::fromStdU16String(std::u16string(AParameters)).toStdString();
-    char* const arguments[] = {program.data(), argument.data(), nullptr};
-    pid_t child = 0;
-    // posix_spawn reports a failed exec itself, so a true result means the image was loaded.
-    return posix_spawn(&child, program.c_str(), spawn.Actions(), spawn.Attributes(), arguments,
-                       environ) == 0;
+    return SpawnDetached(AProgram.Path().string(), AParameters);
 }
 
 bool OpenAddress(TWindowHandle, std::u16string_view AAddress) {
-    return QDesktopServices::openUrl(QUrl(QString::fromStdU16String(std::u16string(AAddress))));
-}
-
-std::span<const std::string_view> TlsLibraryNames() {
-    static constexpr std::array<std::string_view, 2> kNames = {"libssl", "libcrypto"};
-    return kNames;
-}
-
-std::filesystem::path TlsLibraryFileName(std::string_view AName) {
-    return std::string(AName) + ".so.3";
-}
-
-std::span<const std::byte> EmbeddedLibrary(std::string_view AName) {
-    // The build stores the payloads uncompressed under upper-case names, in the executable itself:
-    // their bytes are read in place.
-    const QResource resource(
-        QStringLiteral(":/") +
-        QString::fromUtf8(AName.data(), static_cast<qsizetype>(AName.size())).toUpper());
-    if (!resource.isValid() || resource.compressionAlgorithm() != QResource::NoCompression) {
-        throw std::runtime_error("no embedded library named " + std::string(AName));
-    }
-    return std::as_bytes(std::span(reinterpret_cast<const char*>(resource.data()),
-                                   static_cast<std::size_t>(resource.size())));
+    // The desktop's own opener, which hands an https address to the user's browser.
+    return SpawnDetached("xdg-open", AAddress);
 }
 
 }  // namespace korvane::platform

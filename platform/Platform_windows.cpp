@@ -94,9 +94,8 @@ enum class TOnClose { Keep, Delete };
 // nobody while it is open.
 TFile CreateUnshared(const std::filesystem::path& APath, TOnClose AOnClose) {
     const DWORD deleteAccess = AOnClose == TOnClose::Delete ? DELETE : 0;
-    const HANDLE handle =
-        ::CreateFileW(APath.c_str(), GENERIC_READ | GENERIC_WRITE | deleteAccess, 0, nullptr,
-                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE handle = ::CreateFileW(APath.c_str(), GENERIC_READ | GENERIC_WRITE | deleteAccess,
+                                        0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         ThrowLastError("cannot create " + APath.string());
     }
@@ -290,19 +289,6 @@ bool StartProgram(TWindowHandle AOwner, TFile AProgram, std::u16string_view APar
 
 bool OpenAddress(TWindowHandle AOwner, std::u16string_view AAddress) {
     return ShellOpen(AOwner, ToWide(AAddress), std::wstring());
-}
-
-std::span<const std::string_view> TlsLibraryNames() {
-    // WinHTTP's TLS is the system's own (Schannel): there is nothing to carry.
-    return {};
-}
-
-std::filesystem::path TlsLibraryFileName(std::string_view AName) {
-    return std::string(AName) + ".DLL";
-}
-
-std::span<const std::byte> EmbeddedLibrary(std::string_view AName) {
-    throw std::runtime_error("this build carries no library named " + std::string(AName));
 }
 
 }  // namespace korvane::platform

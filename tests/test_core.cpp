@@ -216,7 +216,7 @@ TEST_F(RunRules, AnyFailureOfTheDownloadEndsInTheDownloadFailedState) {
     };
     for (const auto& [name, answer] : failures) {
         TScriptedClient scripted({answer});
-        TDownloadRun run(View, scripted.Client, nullptr);
+        TDownloadRun run(View, scripted.Client, nullptr, {});
         View = TRecordingView();
         run.TimerTimer();
         EXPECT_TRUE(View.ShowsDownloadFailure()) << name;
@@ -229,7 +229,7 @@ TEST_F(RunRules, AnyFailureOfTheDownloadEndsInTheDownloadFailedState) {
 
 TEST_F(RunRules, RetryPutsTheWindowBackAsAtTheStart) {
     TScriptedClient scripted({{.StatusCode = 404, .ContentLength = 0}});
-    TDownloadRun run(View, scripted.Client, nullptr);
+    TDownloadRun run(View, scripted.Client, nullptr, {});
     run.TimerTimer();
     ASSERT_TRUE(View.ShowsDownloadFailure());
     run.btnRetryClick();

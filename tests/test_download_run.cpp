@@ -9,12 +9,9 @@
 #include <unistd.h>
 
 #include <QApplication>
-#include <QDesktopServices>
 #include <QLabel>
 #include <QPushButton>
-#include <QResource>
 #include <QTimer>
-#include <QUrl>
 
 #include <algorithm>
 #include <array>
@@ -32,10 +29,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "app/ProgramParts.h"
 #include "app/qt/ProgressBar.h"
 #include "app/qt/fmMain.h"
 #include "download/IdHTTPProgress.h"
-#include "download/MinisignCheck.h"
+#include "download/curl/CarriedTlsLibraries.h"
 #include "support/TestSupport.h"
 #include "support/WindowProbe.h"
 
@@ -82,30 +80,26 @@ const QString kLaunchFailedStatus =
 const QString kSetupAddress =
     QStringLiteral("https://127.0.0.1:%1/KorvaneSetup.exe").arg(kDownloadPort);
 
-// Takes the addresses the window hands to the desktop, instead of a browser.
-class TAddressCatcher : public QObject {
-    Q_OBJECT
-
+// Stands in for the desktop's opener, first in PATH: records what the window hands it, as a
+// stand-in setup program does.
+class TAddressCatcher {
 public:
-    TAddressCatcher() {
-        for (const char* scheme : {"http", "https"}) {
-            QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), this, "Open");
-        }
+    TAddressCatcher() : FPath("PATH", FDir.Path().string() + ":" + std::getenv("PATH")) {
+        WriteFile(FDir / "xdg-open", RecordingSetupProgram(FDir / "record", "xdg-open", 0));
+        fs::permissions(FDir / "xdg-open", fs::perms::owner_all);
     }
-    TAddressCatcher(const TAddressCatcher&) = delete;
-    TAddressCatcher& operator=(const TAddressCatcher&) = delete;
-    ~TAddressCatcher() override {
-        for (const char* scheme : {"http", "https"}) {
-            QDesktopServices::unsetUrlHandler(QString::fromLatin1(scheme));
+    // The opener's record: its name, its argument count and its arguments, one a line; nullopt
+    // when it did not run within `ATimeout`.
+    std::optional<std::string> Record(std::chrono::milliseconds ATimeout) const {
+        if (!WaitUntil([&] { return fs::exists(FDir / "record"); }, ATimeout)) {
+            return std::nullopt;
         }
+        return ReadFile(FDir / "record");
     }
-    const std::vector<std::string>& Addresses() const { return FAddresses; }
-
-public slots:
-    void Open(const QUrl& AAddress) { FAddresses.push_back(AAddress.toString().toStdString()); }
 
 private:
-    std::vector<std::string> FAddresses;
+    const TTempDir FDir;
+    const TScopedEnvironment FPath;
 };
 
 TProgressBar& Bar(const TfrmMain& AWindow) {
@@ -184,8 +178,12 @@ private:
     TChildProcess FProcess;
 };
 
-// The window of a build that names no publisher key.
-constexpr std::string_view kNoPublisherKey;
+// The parts of a build that names no publisher key.
+TDownloadParts KeylessParts() {
+    TDownloadParts parts = ProgramParts();
+    parts.PublisherCheck = nullptr;
+    return parts;
+}
 
 class DownloadRun : public ::testing::Test {
 protected:
@@ -291,15 +289,21 @@ protected:
         ExpectFailureShown(AWindow, kDownloadFailedStatus);
         ExpectNothingStarted();
     }
-    void ExpectDownloadFails(std::string_view APublisherKey = BuiltInSetupPublicKey()) const {
-        TfrmMain window(MinisignCheck(APublisherKey));
+    void ExpectDownloadFails(TDownloadParts AParts = ProgramParts()) const {
+        TfrmMain window(std::move(AParts));
         ExpectDownloadFails(window);
     }
 };
 
-std::string ResourceBytes(const QString& AName) {
-    const QByteArray bytes = QResource(AName).uncompressedData();
-    return {bytes.constData(), static_cast<std::size_t>(bytes.size())};
+// The bytes of the carried TLS library `AName`.
+std::string CarriedBytes(std::string_view AName) {
+    for (const TTlsPayload& library : CarriedTlsLibraries()) {
+        if (library.Name == AName) {
+            return {reinterpret_cast<const char*>(library.Bytes.data()), library.Bytes.size()};
+        }
+    }
+    ADD_FAILURE() << "no carried library " << AName;
+    return {};
 }
 
 TEST_F(DownloadRun, StartsTheSetupProgramWithTheLanguageAndEndsTheProgram) {
@@ -308,7 +312,7 @@ TEST_F(DownloadRun, StartsTheSetupProgramWithTheLanguageAndEndsTheProgram) {
     fs::permissions(Target().parent_path(), fs::perms::owner_all);
     WriteFile(Target(), "left behind by an earlier run");
     const TNginx server(Nginx());
-    TfrmMain window;
+    TfrmMain window(ProgramParts());
 
     EXPECT_EQ(RunWindow(window), TLoopEnd::ApplicationQuit);
 
@@ -321,8 +325,8 @@ TEST_F(DownloadRun, StartsTheSetupProgramWithTheLanguageAndEndsTheProgram) {
     EXPECT_TRUE(S_ISREG(status.st_mode));
     EXPECT_EQ(status.st_mode & 07777, 0700U);
     EXPECT_EQ(status.st_uid, ::geteuid());
-    EXPECT_EQ(ReadFile(Payloads() / "libssl.so.3"), ResourceBytes(":/LIBSSL"));
-    EXPECT_EQ(ReadFile(Payloads() / "libcrypto.so.3"), ResourceBytes(":/LIBCRYPTO"));
+    EXPECT_EQ(ReadFile(Payloads() / "libssl.so.3"), CarriedBytes("libssl"));
+    EXPECT_EQ(ReadFile(Payloads() / "libcrypto.so.3"), CarriedBytes("libcrypto"));
     EXPECT_EQ(fs::status(Payloads()).permissions(), fs::perms::owner_all);
     // The publisher's signature, fetched from beside the setup program.
     EXPECT_THAT(server.AccessLog(),
@@ -333,7 +337,7 @@ TEST_F(DownloadRun, StartsTheSetupProgramWithTheLanguageAndEndsTheProgram) {
 TEST_F(DownloadRun, StartsTheSetupProgramAlsoWhenTheServerClosesTheConnection) {
     ServeSetupProgram();
     const TNginx server(Nginx("keepalive_timeout 0;"));
-    TfrmMain window;
+    TfrmMain window(ProgramParts());
 
     EXPECT_EQ(RunWindow(window), TLoopEnd::ApplicationQuit);
     ExpectStartedWithTheLanguage();
@@ -344,9 +348,9 @@ TEST_F(DownloadRun, StartsASetupProgramReadUntilTheServerClosedOnlyWhenItsSignat
     // on the way can bring about.
     ServeSetupProgram();
     const TOpensslServer server(FServed.Path(), "localhost");
-    ExpectDownloadFails(kNoPublisherKey);
+    ExpectDownloadFails(KeylessParts());
 
-    TfrmMain window;
+    TfrmMain window(ProgramParts());
     EXPECT_EQ(RunWindow(window), TLoopEnd::ApplicationQuit);
     ExpectStartedWithTheLanguage();
 }
@@ -382,7 +386,7 @@ TEST_F(DownloadRun, ABodyCutShortShowsTheDownloadFailure) {
 
 TEST_F(DownloadRun, AServerThatStopsSendingShowsTheDownloadFailure) {
     const TScriptedServer server(Scripted("/stall-body/200000/1000"));
-    TfrmMain window;
+    TfrmMain window(ProgramParts());
     window.HttpClient().SetReadTimeout(1s);
     ExpectDownloadFails(window);
 }
@@ -395,7 +399,7 @@ TEST_F(DownloadRun, AFileThatIsNotAProgramShowsTheLaunchFailure) {
     WriteFile(FServed / "KorvaneSetup.exe", notAProgram);
     SignFile(FServed / "KorvaneSetup.exe");
     const TNginx server(Nginx());
-    TfrmMain window;
+    TfrmMain window(ProgramParts());
 
     EXPECT_EQ(RunWindow(window), TLoopEnd::ConditionMet);
 
@@ -410,7 +414,7 @@ TEST_F(DownloadRun, TlsLibrariesAlreadyThereAreKeptAsTheyAre) {
     WriteFile(Payloads() / "libcrypto.so.3", "a crypto library of our own");
     const std::string directives = ServeOnePerScheme();
     const TNginx server(Nginx(directives, kPlainHttpToo));
-    TfrmMain window;
+    TfrmMain window(ProgramParts());
 
     EXPECT_EQ(RunWindow(window), TLoopEnd::ApplicationQuit);
 
@@ -424,12 +428,12 @@ TEST_F(DownloadRun, TheMissingTlsLibraryIsWrittenBesideThePresentOne) {
     WriteFile(Payloads() / "libcrypto.so.3", "a crypto library of our own");
     const std::string directives = ServeOnePerScheme();
     const TNginx server(Nginx(directives, kPlainHttpToo));
-    TfrmMain window;
+    TfrmMain window(ProgramParts());
 
     EXPECT_EQ(RunWindow(window), TLoopEnd::ApplicationQuit);
 
     ExpectStartedWithTheLanguage("https");
-    EXPECT_EQ(ReadFile(Payloads() / "libssl.so.3"), ResourceBytes(":/LIBSSL"));
+    EXPECT_EQ(ReadFile(Payloads() / "libssl.so.3"), CarriedBytes("libssl"));
     EXPECT_EQ(ReadFile(Payloads() / "libcrypto.so.3"), "a crypto library of our own");
 }
 
@@ -437,7 +441,7 @@ TEST_F(DownloadRun, WithoutTlsLibrariesTheRunFallsBackToPlainHttpAndTheSignature
     BlockTlsLibraries();
     const std::string directives = ServeOnePerScheme();
     const TNginx server(Nginx(directives, kPlainHttpToo));
-    TfrmMain window;
+    TfrmMain window(ProgramParts());
 
     EXPECT_EQ(RunWindow(window), TLoopEnd::ApplicationQuit);
 
@@ -455,7 +459,7 @@ TEST_F(DownloadRun, WithoutTlsLibrariesOrAKeyNothingIsFetchedOverPlainHttp) {
     const std::string directives = ServeOnePerScheme();
     const TNginx server(Nginx(directives, kPlainHttpToo));
 
-    ExpectDownloadFails(kNoPublisherKey);
+    ExpectDownloadFails(KeylessParts());
 
     EXPECT_THAT(server.AccessLog(), ElementsAre());
     EXPECT_FALSE(fs::exists(fs::symlink_status(Target())));
@@ -467,7 +471,7 @@ TEST_F(DownloadRun, RetryStartsAfreshOverHttps) {
     BlockTlsLibraries();
     ServeSetupProgram();
     const TNginx server(Nginx());
-    TfrmMain window;
+    TfrmMain window(ProgramParts());
     ASSERT_EQ(RunWindow(window), TLoopEnd::ConditionMet);
     ExpectFailureShown(window, kDownloadFailedStatus);
     EXPECT_THAT(server.AccessLog(), ElementsAre(HasSubstr(" 400 \"GET /KorvaneSetup.exe")));
@@ -491,7 +495,7 @@ TEST_F(DownloadRun, TheOtherLinkOpensTheSecureAddressAndEndsTheProgram) {
     // A failed run over plain HTTP: the browser still gets the HTTPS address.
     BlockTlsLibraries();
     const TNginx server(Nginx({}, kPlainHttpToo));
-    TfrmMain window;
+    TfrmMain window(ProgramParts());
     ASSERT_EQ(RunWindow(window), TLoopEnd::ConditionMet);
     ASSERT_THAT(server.AccessLog(), ElementsAre(HasSubstr(" 404 \"GET /KorvaneSetup.exe")));
     const TAddressCatcher browser;
@@ -499,7 +503,7 @@ TEST_F(DownloadRun, TheOtherLinkOpensTheSecureAddressAndEndsTheProgram) {
     QTimer::singleShot(0, &window, [&] { Click(window, "btnDownloadLink"); });
     EXPECT_EQ(RunApplication([] { return false; }, 10s), TLoopEnd::ApplicationQuit);
 
-    EXPECT_THAT(browser.Addresses(), ElementsAre(kSetupAddress.toStdString()));
+    EXPECT_EQ(browser.Record(10s), "xdg-open\n1\n" + kSetupAddress.toStdString() + "\n");
     EXPECT_FALSE(window.isVisible());
     UnblockTlsLibraries();
 }
@@ -507,7 +511,7 @@ TEST_F(DownloadRun, TheOtherLinkOpensTheSecureAddressAndEndsTheProgram) {
 TEST_F(DownloadRun, ClosingDuringTheDownloadEndsTheProgramWithoutStartingAnything) {
     // 2 MB in 100 pieces, 100 ms apart: ten seconds unless the run stops early.
     const TScriptedServer server(Scripted("/slow/2000000/100/100"));
-    TfrmMain window;
+    TfrmMain window(ProgramParts());
     TIdHTTPProgress& client = window.HttpClient();
     bool closeRequested = false;
     client.SetOnChange([&, display = client.OnChange()](TIdHTTPProgress& Sender) {
@@ -544,7 +548,7 @@ TEST_F(DownloadRun, TheBarAndTheStatusLineFollowTheDownload) {
     // Large enough that every whole percentage gets its own notification.
     ServeSetupProgram("started", 4'000'000);
     const TNginx server(Nginx());
-    TfrmMain window;
+    TfrmMain window(ProgramParts());
     TIdHTTPProgress& client = window.HttpClient();
     std::vector<TShown> shown;
     client.SetOnChange([&, display = client.OnChange()](TIdHTTPProgress& Sender) {
@@ -613,4 +617,3 @@ TEST_F(DownloadRun, TheBarAndTheStatusLineFollowTheDownload) {
 }  // namespace
 }  // namespace korvane
 
-#include "test_download_run.moc"

@@ -31,10 +31,11 @@
 
 #include <gtest/gtest.h>
 
+#include "app/ProgramParts.h"
 #include "app/qt/fmMain.h"
 #include "download/DownloadRun.h"
-#include "download/PublisherCheck.h"
 #include "download/IdHTTPProgress.h"
+#include "download/PublisherCheck.h"
 #include "platform/UniqueFd.h"
 #include "support/TestSupport.h"
 #include "support/WindowProbe.h"
@@ -780,7 +781,11 @@ TEST_P(FaultMatrix, ShowsStartsAndLeavesWhatTheFaultCallsFor) {
         if (FWorld.AsNobody) {
             runner.emplace(test::OtherUser().value());
         }
-        TfrmMain window(row.Keyless ? nullptr : BuiltInPublisherCheck());
+        TDownloadParts parts = ProgramParts();
+        if (row.Keyless) {
+            parts.PublisherCheck = nullptr;  // a build that names no publisher key
+        }
+        TfrmMain window(std::move(parts));
         if (row.ReadTimeout.count() > 0) {
             window.HttpClient().SetReadTimeout(row.ReadTimeout);
         }

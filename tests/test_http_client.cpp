@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "app/ProgramParts.h"
 #include "download/IdHTTPProgress.h"
 #include "support/TestSupport.h"
 
@@ -35,7 +36,7 @@ using TListener = TScriptedServer::TListener;
 // A client whose notifications are recorded.
 class TRecordingClient : public TIdHTTPProgress {
 public:
-    TRecordingClient() {
+    TRecordingClient() : TIdHTTPProgress(ProgramParts().Transport) {
         SetOnChange(
             [this](TIdHTTPProgress& ASender) { Notifications.push_back(ASender.Progress()); });
     }

@@ -8,6 +8,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "app/ProgramParts.h"
 #include "app/qt/ProgressBar.h"
 #include "download/IdHTTPProgress.h"
 #include "download/MainWindowView.h"
@@ -79,7 +80,7 @@ protected:
     }
 
     TRecordingView FView;
-    TIdHTTPProgress FClient;
+    TIdHTTPProgress FClient{ProgramParts().Transport};
 };
 
 TEST_F(ProgressDisplay, OneNotificationDoesItsStepsInOrderAndPumpsLast) {

@@ -6,14 +6,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <QResource>
-
+#include <cstddef>
 #include <filesystem>
+#include <span>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "download/TlsLibraries.h"
+#include "download/curl/CarriedTlsLibraries.h"
 #include "support/TestSupport.h"
 
 namespace korvane {
@@ -24,11 +27,19 @@ using test::ReadFile;
 using test::TTempDir;
 using test::WriteFile;
 
-std::string ResourceBytes(const QString& AName) {
-    const QResource resource(AName);
-    EXPECT_TRUE(resource.isValid()) << AName.toStdString();
-    const QByteArray bytes = resource.uncompressedData();
-    return {bytes.constData(), static_cast<std::size_t>(bytes.size())};
+std::string Text(std::span<const std::byte> ABytes) {
+    return {reinterpret_cast<const char*>(ABytes.data()), ABytes.size()};
+}
+
+// The bytes of the carried library `AName`.
+std::string CarriedBytes(std::string_view AName) {
+    for (const TTlsPayload& library : CarriedTlsLibraries()) {
+        if (library.Name == AName) {
+            return Text(library.Bytes);
+        }
+    }
+    ADD_FAILURE() << "no carried library " << AName;
+    return {};
 }
 
 // The file the system loads for `ASoname`.
@@ -72,13 +83,13 @@ private:
 
 TEST(ExtractLibrary, WritesTheLibrariesTheProgramWasBuiltWith) {
     const TTempDir dir;
-    ExtractLibrary(dir.Path(), "libssl");
-    ExtractLibrary(dir.Path(), "libcrypto");
+    ExtractLibrary(CarriedTlsLibraries(), dir.Path(), "libssl");
+    ExtractLibrary(CarriedTlsLibraries(), dir.Path(), "libcrypto");
 
     const std::string ssl = ReadFile(dir / "libssl.so.3");
     const std::string crypto = ReadFile(dir / "libcrypto.so.3");
-    EXPECT_EQ(ssl, ResourceBytes(":/LIBSSL"));
-    EXPECT_EQ(crypto, ResourceBytes(":/LIBCRYPTO"));
+    EXPECT_EQ(ssl, CarriedBytes("libssl"));
+    EXPECT_EQ(crypto, CarriedBytes("libcrypto"));
     EXPECT_NE(ssl, crypto);
     EXPECT_EQ(ssl.substr(0, 4),
               "\x7f"
@@ -93,10 +104,27 @@ TEST(ExtractLibrary, WritesTheLibrariesTheProgramWasBuiltWith) {
     EXPECT_EQ(crypto, ReadFile(loadedCrypto));
 }
 
+TEST(ExtractLibrary, WritesAnyLibraryOfItsTableWholeUnderItsEnding) {
+    // Several write pieces long, and not a whole number of them.
+    std::vector<std::byte> bytes(200'003);
+    for (std::size_t at = 0; at < bytes.size(); ++at) {
+        bytes[at] = static_cast<std::byte>(at % 251);
+    }
+    const TTlsPayload table[] = {{"libone", ".so.7", bytes}, {"libtwo", ".dll", {}}};
+    const TTempDir dir;
+
+    ExtractLibrary(table, dir.Path(), "libone");
+    ExtractLibrary(table, dir.Path(), "libtwo");
+
+    EXPECT_EQ(ReadFile(dir / "libone.so.7"), Text(bytes));
+    EXPECT_EQ(ReadFile(dir / "libtwo.dll"), "");
+    EXPECT_ANY_THROW(ExtractLibrary({}, dir.Path(), "libone"));
+}
+
 TEST(ExtractLibrary, FindsThePayloadWhateverTheCaseOfTheName) {
     const TTempDir dir;
-    ExtractLibrary(dir.Path(), "LibSsl");
-    EXPECT_EQ(ReadFile(dir / "LibSsl.so.3"), ResourceBytes(":/LIBSSL"));
+    ExtractLibrary(CarriedTlsLibraries(), dir.Path(), "LibSsl");
+    EXPECT_EQ(ReadFile(dir / "LibSsl.so.3"), CarriedBytes("libssl"));
 }
 
 TEST(ExtractLibrary, KeepsAnExistingFileWhateverItHolds) {
@@ -105,7 +133,7 @@ TEST(ExtractLibrary, KeepsAnExistingFileWhateverItHolds) {
     struct stat before {};
     ASSERT_EQ(::stat((dir / "libssl.so.3").c_str(), &before), 0);
 
-    ExtractLibrary(dir.Path(), "libssl");
+    ExtractLibrary(CarriedTlsLibraries(), dir.Path(), "libssl");
 
     struct stat after {};
     ASSERT_EQ(::stat((dir / "libssl.so.3").c_str(), &after), 0);
@@ -119,7 +147,7 @@ TEST(ExtractLibrary, KeepsALinkToAFile) {
     WriteFile(elsewhere / "libssl.so.3", "installed elsewhere");
     fs::create_symlink(elsewhere / "libssl.so.3", dir / "libssl.so.3");
 
-    ExtractLibrary(dir.Path(), "libssl");
+    ExtractLibrary(CarriedTlsLibraries(), dir.Path(), "libssl");
 
     EXPECT_TRUE(fs::is_symlink(dir / "libssl.so.3"));
     EXPECT_EQ(ReadFile(elsewhere / "libssl.so.3"), "installed elsewhere");
@@ -130,17 +158,17 @@ TEST(ExtractLibrary, ReplacesADanglingLinkWithoutWritingThroughIt) {
     const TTempDir elsewhere;
     fs::create_symlink(elsewhere / "missing.so", dir / "libcrypto.so.3");
 
-    ExtractLibrary(dir.Path(), "libcrypto");
+    ExtractLibrary(CarriedTlsLibraries(), dir.Path(), "libcrypto");
 
     EXPECT_FALSE(fs::is_symlink(dir / "libcrypto.so.3"));
-    EXPECT_EQ(ReadFile(dir / "libcrypto.so.3"), ResourceBytes(":/LIBCRYPTO"));
+    EXPECT_EQ(ReadFile(dir / "libcrypto.so.3"), CarriedBytes("libcrypto"));
     EXPECT_FALSE(fs::exists(elsewhere / "missing.so"));
 }
 
 TEST(ExtractLibrary, ADirectoryInTheWayRaises) {
     const TTempDir dir;
     fs::create_directory(dir / "libssl.so.3");
-    EXPECT_ANY_THROW(ExtractLibrary(dir.Path(), "libssl"));
+    EXPECT_ANY_THROW(ExtractLibrary(CarriedTlsLibraries(), dir.Path(), "libssl"));
     EXPECT_TRUE(fs::is_empty(dir / "libssl.so.3"));
 }
 
@@ -154,7 +182,7 @@ TEST(ExtractLibrary, ReadOnlyDirectoryRaisesAndWritesNothing) {
         if (!unprivileged.Active()) {
             GTEST_SKIP() << "cannot give up root's file access in this environment";
         }
-        EXPECT_ANY_THROW(ExtractLibrary(dir.Path(), "libssl"));
+        EXPECT_ANY_THROW(ExtractLibrary(CarriedTlsLibraries(), dir.Path(), "libssl"));
     }
     fs::permissions(dir.Path(), fs::perms::owner_all);
     EXPECT_TRUE(fs::is_empty(dir.Path()));
@@ -162,7 +190,7 @@ TEST(ExtractLibrary, ReadOnlyDirectoryRaisesAndWritesNothing) {
 
 TEST(ExtractLibrary, AnUnknownLibraryRaises) {
     const TTempDir dir;
-    EXPECT_ANY_THROW(ExtractLibrary(dir.Path(), "libfoo"));
+    EXPECT_ANY_THROW(ExtractLibrary(CarriedTlsLibraries(), dir.Path(), "libfoo"));
     EXPECT_TRUE(fs::is_empty(dir.Path()));
 }
 

@@ -23,6 +23,7 @@
 #include <gtest/gtest.h>
 
 #include "app/Application.h"
+#include "app/ProgramParts.h"
 #include "app/qt/ProgressBar.h"
 #include "app/qt/fmMain.h"
 #include "download/IdHTTPProgress.h"
@@ -75,7 +76,7 @@ protected:
     const test::TTempDir FTemp;
     const test::TScopedEnvironment FDataHomeVariable{"XDG_DATA_HOME", FDataHome.Path().string()};
     const test::TScopedEnvironment FTempVariable{"TMPDIR", FTemp.Path().string()};
-    TfrmMain frmMain;
+    TfrmMain frmMain{ProgramParts()};
 };
 
 TEST_F(TfrmMainTest, CreatedWindowIsBlankAndIdle) {

@@ -18,7 +18,7 @@ namespace korvane {
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
 
-TfrmMain::TfrmMain(std::unique_ptr<IPublisherCheck> APublisherCheck)
+TfrmMain::TfrmMain(TDownloadParts AParts)
     : ui(std::make_unique<Ui::TfrmMain>()), Timer(new QTimer(this)) {
     ui->setupUi(this);
     // A caption with a close box only, above every other window. Not a tool window: that would
@@ -31,7 +31,7 @@ TfrmMain::TfrmMain(std::unique_ptr<IPublisherCheck> APublisherCheck)
     Timer->setSingleShot(true);
     Timer->setInterval(1000ms);
 
-    RunHandler([&] { FormCreate(std::move(APublisherCheck)); });
+    RunHandler([&] { FormCreate(std::move(AParts)); });
 
     connect(Timer, &QTimer::timeout, this, [this] { RunHandler([this] { TimerTimer(); }); });
     connect(ui->btnRetry, &QPushButton::clicked, this,

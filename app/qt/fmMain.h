@@ -8,8 +8,8 @@
 #include <memory>
 #include <string_view>
 
+#include "download/DownloadParts.h"
 #include "download/MainWindow.h"
-#include "download/PublisherCheck.h"
 
 class QTimer;
 
@@ -23,9 +23,8 @@ class TfrmMain : public QWidget, public TMainWindow {
     Q_OBJECT
 
 public:
-    // `APublisherCheck` decides whether the maker signed the download; nullptr when the verified
-    // TLS connection alone vouches for it.
-    explicit TfrmMain(std::unique_ptr<IPublisherCheck> APublisherCheck = BuiltInPublisherCheck());
+    // Runs its downloads with `AParts`.
+    explicit TfrmMain(TDownloadParts AParts);
     ~TfrmMain() override;
 
     void SetTitle(std::u16string_view ATitle) override;

@@ -2,6 +2,7 @@
 #include <QIcon>
 
 #include "BuildConfig.h"
+#include "app/ProgramParts.h"
 #include "download/curl/CurlGlobal.h"
 #include "fmMain.h"
 
@@ -23,7 +24,7 @@ int main(int argc, char* argv[]) {
                             static_cast<qsizetype>(korvane::build_config::kVersion.size())));
 
     // Closing this window ends the event loop (quitOnLastWindowClosed) with exit code 0.
-    korvane::TfrmMain frmMain;
+    korvane::TfrmMain frmMain(korvane::ProgramParts());
     frmMain.show();
     return QApplication::exec();
 }

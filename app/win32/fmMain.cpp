@@ -203,7 +203,7 @@ void RegisterWindowClass(HINSTANCE AInstance, WNDPROC AWindowProc) {
 
 }  // namespace
 
-TfrmMain::TfrmMain(std::unique_ptr<IPublisherCheck> APublisherCheck) {
+TfrmMain::TfrmMain(TDownloadParts AParts) {
     const HINSTANCE Instance = GetModuleHandleW(nullptr);
     RegisterWindowClass(Instance, &TfrmMain::WindowProc);
     TFormTemplate Form = LoadFormTemplate(Instance);
@@ -257,7 +257,7 @@ TfrmMain::TfrmMain(std::unique_ptr<IPublisherCheck> APublisherCheck) {
     btnDownloadLink = Control(u"btnDownloadLink");
     btnRetry = Control(u"btnRetry");
 
-    RunHandler([&] { FormCreate(std::move(APublisherCheck)); });
+    RunHandler([&] { FormCreate(std::move(AParts)); });
 }
 
 TfrmMain::~TfrmMain() = default;

@@ -12,16 +12,15 @@
 #include <vector>
 
 #include "ProgressBar.h"
+#include "download/DownloadParts.h"
 #include "download/MainWindow.h"
-#include "download/PublisherCheck.h"
 
 namespace korvane {
 
 class TfrmMain : public TMainWindow {
 public:
-    // `APublisherCheck` decides whether the maker signed the download; nullptr when the verified
-    // TLS connection alone vouches for it.
-    explicit TfrmMain(std::unique_ptr<IPublisherCheck> APublisherCheck = BuiltInPublisherCheck());
+    // Runs its downloads with `AParts`.
+    explicit TfrmMain(TDownloadParts AParts);
     TfrmMain(const TfrmMain&) = delete;
     TfrmMain& operator=(const TfrmMain&) = delete;
     ~TfrmMain() override;

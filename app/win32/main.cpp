@@ -7,6 +7,7 @@
 #include <exception>
 
 #include "app/Application.h"
+#include "app/ProgramParts.h"
 #include "fmMain.h"
 #include "platform/StackGuard_windows.h"
 
@@ -43,7 +44,7 @@ private:
     InitCommonControlsEx(&Controls);
 
     try {
-        korvane::TfrmMain frmMain;
+        korvane::TfrmMain frmMain(korvane::ProgramParts());
         frmMain.Show();
         // One message at a time until the quit message, which a pump inside a handler may have
         // taken already.

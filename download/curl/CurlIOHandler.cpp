@@ -8,7 +8,6 @@
 #include <system_error>
 
 #include "download/AnswerHeaders.h"
-#include "download/BuildSettings.h"
 
 namespace korvane {
 
@@ -84,7 +83,8 @@ void SetOption(CURL* AEasy, CURLoption AOption, TValue AValue) {
 
 }  // namespace
 
-TCurlIOHandler::TCurlIOHandler() : FCookies(curl_share_init()) {
+TCurlIOHandler::TCurlIOHandler(std::string_view ATrustedCaPem)
+    : FTrustedCaPem(ATrustedCaPem), FCookies(curl_share_init()) {
     if (!FCookies ||
         curl_share_setopt(FCookies.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE) != CURLSHE_OK) {
         throw std::bad_alloc();
@@ -128,12 +128,11 @@ std::unique_ptr<CURL, TCurlIOHandler::TEasyDeleter> TCurlIOHandler::NewEasyHandl
     SetOption(handle, CURLOPT_SSLVERSION, long{CURL_SSLVERSION_TLSv1_2});
     SetOption(handle, CURLOPT_SSL_VERIFYPEER, 1L);
     SetOption(handle, CURLOPT_SSL_VERIFYHOST, 2L);
-    if (const std::string_view authorityPem = build_settings::TrustedCaPem();
-        !authorityPem.empty()) {
+    if (!FTrustedCaPem.empty()) {
         // The build's authority alone, from the executable's own bytes: neither the system's
         // bundle nor its directory of certificates is read.
-        curl_blob authority{.data = const_cast<char*>(authorityPem.data()),
-                            .len = authorityPem.size(),
+        curl_blob authority{.data = const_cast<char*>(FTrustedCaPem.data()),
+                            .len = FTrustedCaPem.size(),
                             .flags = CURL_BLOB_NOCOPY};
         SetOption(handle, CURLOPT_CAINFO_BLOB, &authority);
         SetOption(handle, CURLOPT_CAINFO, static_cast<const char*>(nullptr));
@@ -191,11 +190,7 @@ void TCurlIOHandler::CloseConnection() {
     FEasy.reset();
 }
 
-std::unique_ptr<IHttpTransport> CreateIOHandler() {
-    return std::make_unique<TCurlIOHandler>();
-}
-
-std::string SchemeOf(const std::string& AUrl) {
+std::string TCurlIOHandler::SchemeOf(const std::string& AUrl) const {
     struct TUrlDeleter {
         void operator()(CURLU* AUrl) const { curl_url_cleanup(AUrl); }
     };

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "download/HttpTransport.h"
 
@@ -14,7 +15,8 @@ namespace korvane {
 
 class TCurlIOHandler final : public IHttpTransport {
 public:
-    TCurlIOHandler();
+    // Trusts the authority in `ATrustedCaPem` alone, or the system's store when it is empty.
+    explicit TCurlIOHandler(std::string_view ATrustedCaPem);
     TCurlIOHandler(const TCurlIOHandler&) = delete;
     TCurlIOHandler& operator=(const TCurlIOHandler&) = delete;
     ~TCurlIOHandler() override;
@@ -22,6 +24,7 @@ public:
     THttpAnswer Get(const std::string& AUrl, IHttpReceiver& AReceiver,
                     std::chrono::milliseconds AReadTimeout) override;
     void CloseConnection() override;
+    std::string SchemeOf(const std::string& AUrl) const override;
 
 private:
     struct TEasyDeleter {
@@ -37,6 +40,7 @@ private:
     // A handle with the program's fixed request and TLS settings, sharing the cookies.
     std::unique_ptr<CURL, TEasyDeleter> NewEasyHandle() const;
 
+    const std::string FTrustedCaPem;  // empty: the system's store
     std::unique_ptr<CURLSH, TShareDeleter> FCookies;
     std::unique_ptr<curl_slist, TSlistDeleter> FRequestHeaders;
     std::unique_ptr<CURL, TEasyDeleter> FEasy;

@@ -1,7 +1,7 @@
-// The publisher check of the Windows build: the Authenticode signature inside the setup program,
-// made with a code-signing certificate of the maker's name that one of the maker's authorities
-// issued. A name and an issuer survive the yearly renewal of the certificate, which a pinned key
+// A name and an issuer survive the yearly renewal of the maker's certificate, which a pinned key
 // would not.
+#include "download/wincrypt/AuthenticodeCheck.h"
+
 // windows.h first: the other system headers build on it.
 #include <windows.h>
 
@@ -13,16 +13,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <span>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
-#include "download/BuildSettings.h"
 #include "download/CertificateTable.h"
-#include "download/PublisherCheck.h"
 #include "download/wincrypt/Certificates.h"
 #include "platform/Platform.h"
 #include "platform/WindowsText.h"
@@ -158,15 +156,15 @@ private:
 
 }  // namespace
 
-std::unique_ptr<IPublisherCheck> BuiltInPublisherCheck() {
-    if (build_settings::SetupSignerName().empty()) {
+std::unique_ptr<IPublisherCheck> AuthenticodeCheck(std::string_view ASignerName,
+                                                   std::string_view ASignerCaPem) {
+    if (ASignerName.empty()) {
         return nullptr;
     }
     // The build checked both; should they still not read, no signature holds.
     return std::make_unique<TAuthenticodeCheck>(
-        platform::Widened(build_settings::SetupSignerName(), CP_UTF8, MB_ERR_INVALID_CHARS)
-            .value_or(std::wstring()),
-        CertificatesOf(build_settings::SetupSignerCaPem()));
+        platform::Widened(ASignerName, CP_UTF8, MB_ERR_INVALID_CHARS).value_or(std::wstring()),
+        CertificatesOf(ASignerCaPem));
 }
 
 }  // namespace korvane

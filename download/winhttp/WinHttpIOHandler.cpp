@@ -10,7 +10,6 @@
 #include <system_error>
 
 #include "download/AnswerHeaders.h"
-#include "download/BuildSettings.h"
 #include "download/wincrypt/Certificates.h"
 #include "platform/WindowsText.h"
 
@@ -97,9 +96,9 @@ struct TWinHttpIOHandler::TGetState {
     bool CertificateRefused = false;
 };
 
-TWinHttpIOHandler::TWinHttpIOHandler()
-    : FTrustedCas(CertificatesOf(build_settings::TrustedCaPem())) {
-    if (!build_settings::TrustedCaPem().empty() && FTrustedCas.empty()) {
+TWinHttpIOHandler::TWinHttpIOHandler(std::string_view ATrustedCaPem)
+    : FTrustedCas(CertificatesOf(ATrustedCaPem)) {
+    if (!ATrustedCaPem.empty() && FTrustedCas.empty()) {
         throw std::runtime_error("the trusted CA of the build holds no certificate");
     }
     if (!OpenSession()) {
@@ -395,11 +394,7 @@ void TWinHttpIOHandler::CloseConnection() {
     FConnect.reset();
 }
 
-std::unique_ptr<IHttpTransport> CreateIOHandler() {
-    return std::make_unique<TWinHttpIOHandler>();
-}
-
-std::string SchemeOf(const std::string& AUrl) {
+std::string TWinHttpIOHandler::SchemeOf(const std::string& AUrl) const {
     // The parser that Get builds its request with, so that both read an address alike.
     const std::wstring url = Wide(AUrl);
     URL_COMPONENTS parts{};

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "download/HttpTransport.h"
@@ -24,7 +25,8 @@ namespace korvane {
 
 class TWinHttpIOHandler final : public IHttpTransport {
 public:
-    TWinHttpIOHandler();
+    // Trusts the authorities in `ATrustedCaPem` alone, or the system's store when it is empty.
+    explicit TWinHttpIOHandler(std::string_view ATrustedCaPem);
     TWinHttpIOHandler(const TWinHttpIOHandler&) = delete;
     TWinHttpIOHandler& operator=(const TWinHttpIOHandler&) = delete;
     ~TWinHttpIOHandler() override;
@@ -32,6 +34,7 @@ public:
     THttpAnswer Get(const std::string& AUrl, IHttpReceiver& AReceiver,
                     std::chrono::milliseconds AReadTimeout) override;
     void CloseConnection() override;
+    std::string SchemeOf(const std::string& AUrl) const override;
 
     struct TInternetCloser {
         void operator()(HINTERNET AHandle) const { WinHttpCloseHandle(AHandle); }

@@ -1,5 +1,7 @@
 #include "support/ScriptedTransport.h"
 
+#include <algorithm>
+#include <cctype>
 #include <utility>
 
 namespace korvane::test {
@@ -53,6 +55,18 @@ THttpAnswer TScriptedTransport::Get(const std::string& AUrl, IHttpReceiver& ARec
 
 void TScriptedTransport::CloseConnection() {
     ++FLog->ConnectionsClosed;
+}
+
+std::string TScriptedTransport::SchemeOf(const std::string& AUrl) const {
+    const auto end = AUrl.find("://");
+    if (end == std::string::npos) {
+        return {};
+    }
+    std::string scheme = AUrl.substr(0, end);
+    std::transform(scheme.begin(), scheme.end(), scheme.begin(), [](unsigned char ACharacter) {
+        return static_cast<char>(std::tolower(ACharacter));
+    });
+    return scheme;
 }
 
 }  // namespace korvane::test

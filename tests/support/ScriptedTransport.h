@@ -39,6 +39,8 @@ public:
     THttpAnswer Get(const std::string& AUrl, IHttpReceiver& AReceiver,
                     std::chrono::milliseconds AReadTimeout) override;
     void CloseConnection() override;
+    // What comes before "://", in lower case.
+    std::string SchemeOf(const std::string& AUrl) const override;
 
 private:
     std::vector<TScriptedAnswer> FAnswers;

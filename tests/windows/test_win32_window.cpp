@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "app/Application.h"
+#include "app/ProgramParts.h"
 #include "app/win32/fmMain.h"
 
 namespace korvane {
@@ -212,7 +213,7 @@ protected:
     bool ShowsFailure() const { return Shown(btnRetry()) && Shown(btnDownloadLink()); }
 
     TMissingTempDirectory FTemp;
-    TfrmMain frmMain;
+    TfrmMain frmMain{ProgramParts()};
 };
 
 TEST_F(TfrmMainTest, CreatedWindowIsBlankAndIdle) {
@@ -551,7 +552,7 @@ TEST_F(TfrmMainTest, CloseBoxAndAltF4CloseTheWindowBeforeAnyDownload) {
     EXPECT_EQ(Expiries, 0);
     EXPECT_FALSE(ShowsFailure());
 
-    TfrmMain Second;
+    TfrmMain Second(ProgramParts());
     Second.Show();
     // Alt+F4: the key with the Alt bit, as the keyboard sends it.
     PostMessageW(Second.Handle(), WM_SYSKEYDOWN, VK_F4, LPARAM{1} | (LPARAM{1} << 29));

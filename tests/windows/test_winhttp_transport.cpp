@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "download/BuildSettings.h"
 #include "download/winhttp/WinHttpIOHandler.h"
 
 namespace korvane {
@@ -94,7 +95,7 @@ protected:
         return requests;
     }
 
-    TWinHttpIOHandler FTransport;
+    TWinHttpIOHandler FTransport{build_settings::TrustedCaPem()};
     TRecorder FRecorder;
 };
 
@@ -397,7 +398,7 @@ protected:
     THttpAnswer GetBehind(const std::string& AProxy, std::string_view ABypass,
                           const std::string& AUrl) {
         const TScopedUserProxy settings(AProxy, ABypass);
-        TWinHttpIOHandler transport;
+        TWinHttpIOHandler transport(build_settings::TrustedCaPem());
         FRecorder = TRecorder();
         return transport.Get(AUrl, FRecorder, kTestTimeout);
     }
@@ -502,10 +503,11 @@ TEST_F(WinHttpTransportBehindAProxy, NeverGetsPastAProxyThatAsksForCredentials) 
 }
 
 TEST(WinHttpSchemeOf, GivesTheSchemeInLowerCaseOrNothing) {
-    EXPECT_EQ(SchemeOf("HTTPS://localhost/x"), "https");
-    EXPECT_EQ(SchemeOf("http://localhost:8080/x?y"), "http");
-    EXPECT_EQ(SchemeOf("not a url"), "");
-    EXPECT_EQ(SchemeOf(""), "");
+    const TWinHttpIOHandler transport(build_settings::TrustedCaPem());
+    EXPECT_EQ(transport.SchemeOf("HTTPS://localhost/x"), "https");
+    EXPECT_EQ(transport.SchemeOf("http://localhost:8080/x?y"), "http");
+    EXPECT_EQ(transport.SchemeOf("not a url"), "");
+    EXPECT_EQ(transport.SchemeOf(""), "");
 }
 
 }  // namespace
