@@ -53,6 +53,17 @@ bool IsTimeOut(DWORD AError) {
     return AError == ERROR_WINHTTP_TIMEOUT || AError == WSAETIMEDOUT;
 }
 
+// Why a GET ended early: the text of its answer and, when the system's call failed, that call's
+// error code.
+struct TGetFailure {
+    std::string Why;
+    DWORD Error = ERROR_SUCCESS;
+};
+
+TGetFailure FailureOf(DWORD AError) {
+    return {SystemMessage(AError), AError};
+}
+
 // A header of the answer as text, or nullopt when the answer has none.
 std::optional<std::wstring> QueryHeader(HINTERNET ARequest, DWORD AInfoLevel) {
     DWORD size = 0;
@@ -206,54 +217,76 @@ THttpAnswer TWinHttpIOHandler::Get(const std::string& AUrl, IHttpReceiver& ARece
     // The handles of the last GET go first, and with them any connection they kept.
     CloseConnection();
     THttpAnswer answer;
-    const auto fail = [&](std::string AWhy, DWORD AError = ERROR_SUCCESS) {
+    try {
+        // Read at each GET, so that a new run follows settings the user has changed since the last.
+        if (!FollowProxySettings()) {
+            throw FailureOf(GetLastError());
+        }
+        const TAddress address = ReadAddress(AUrl);
+        Open(address);
+        Configure(address, AReadTimeout);
+        AddHeaderLines(address);
+        Send(address);
+        const std::optional<std::int64_t> length = ReadHead(address, answer);
+        ReadBody(AReceiver, answer, length);
+    } catch (const TGetFailure& failure) {
+        // The answer keeps what was read of it before the failure.
         answer.Failed = true;
-        answer.ErrorText = std::move(AWhy);
-        answer.TimedOut = IsTimeOut(AError);
+        answer.ErrorText = failure.Why;
+        answer.TimedOut = IsTimeOut(failure.Error);
         CloseConnection();
-        return answer;
-    };
-    const auto failWith = [&](DWORD AError) { return fail(SystemMessage(AError), AError); };
-
-    // Read at each GET, so that a new run follows settings the user has changed since the last.
-    if (!FollowProxySettings()) {
-        return failWith(GetLastError());
     }
+    return answer;
+}
 
-    const std::wstring url = Wide(AUrl);
+// WinHTTP's parser, so that the request goes where SchemeOf says; plain HTTP and HTTPS only.
+TWinHttpIOHandler::TAddress TWinHttpIOHandler::ReadAddress(const std::string& AUrl) {
+    TAddress address;
+    address.Url = Wide(AUrl);
+    const std::wstring& url = address.Url;
     URL_COMPONENTS parts{};
     parts.dwStructSize = sizeof(parts);
     parts.dwSchemeLength = parts.dwHostNameLength = parts.dwUrlPathLength =
         parts.dwExtraInfoLength = static_cast<DWORD>(-1);
     if (url.empty() || !WinHttpCrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts)) {
-        return failWith(GetLastError());
+        throw FailureOf(GetLastError());
     }
     if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) {
-        return failWith(ERROR_WINHTTP_UNRECOGNIZED_SCHEME);
+        throw FailureOf(ERROR_WINHTTP_UNRECOGNIZED_SCHEME);
     }
-    const bool secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
-    const std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
+    address.Secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
+    address.Host.assign(parts.lpszHostName, parts.dwHostNameLength);
+    address.Port = parts.nPort;
     // WinHTTP counts the fragment as part of the extra information; it is not sent.
     const std::wstring_view extra(parts.lpszExtraInfo, parts.dwExtraInfoLength);
-    std::wstring target(parts.lpszUrlPath, parts.dwUrlPathLength);
-    target += extra.substr(0, extra.find(L'#'));
-    if (target.empty() || target.front() != L'/') {
-        target.insert(0, 1, L'/');
+    address.Target.assign(parts.lpszUrlPath, parts.dwUrlPathLength);
+    address.Target += extra.substr(0, extra.find(L'#'));
+    if (address.Target.empty() || address.Target.front() != L'/') {
+        address.Target.insert(0, 1, L'/');
     }
+    return address;
+}
 
-    FConnect.reset(WinHttpConnect(FSession.get(), host.c_str(), parts.nPort, 0));
+// The connection and request handles; the user's proxy settings choose the proxy for the address.
+void TWinHttpIOHandler::Open(const TAddress& AAddress) {
+    FConnect.reset(WinHttpConnect(FSession.get(), AAddress.Host.c_str(), AAddress.Port, 0));
     if (!FConnect) {
-        return failWith(GetLastError());
+        throw FailureOf(GetLastError());
     }
-    FRequest.reset(WinHttpOpenRequest(FConnect.get(), L"GET", target.c_str(), nullptr,
+    FRequest.reset(WinHttpOpenRequest(FConnect.get(), L"GET", AAddress.Target.c_str(), nullptr,
                                       WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                      secure ? WINHTTP_FLAG_SECURE : 0));
+                                      AAddress.Secure ? WINHTTP_FLAG_SECURE : 0));
     if (!FRequest) {
-        return failWith(GetLastError());
+        throw FailureOf(GetLastError());
     }
-    HINTERNET request = FRequest.get();
-    FProxy.ChooseFor(FSession.get(), request, url);
+    FProxy.ChooseFor(FSession.get(), FRequest.get(), AAddress.Url);
+}
 
+// The caller sees each answer as the server sent it, within the time-out, from a server that the
+// pinned authority vouches for.
+void TWinHttpIOHandler::Configure(const TAddress& AAddress,
+                                  std::chrono::milliseconds AReadTimeout) {
+    const HINTERNET request = FRequest.get();
     // Redirects are followed hop by hop by the caller; a 401 is not answered with credentials.
     // Without keep-alive WinHTTP sends no "Connection" header: the request stays as it has
     // always been, and every GET has a connection of its own.
@@ -270,56 +303,68 @@ THttpAnswer TWinHttpIOHandler::Get(const std::string& AUrl, IHttpReceiver& ARece
         !WinHttpSetTimeouts(request, timeout, timeout, timeout, timeout) ||
         !WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &headersTimeout,
                           sizeof(headersTimeout))) {
-        return failWith(GetLastError());
+        throw FailureOf(GetLastError());
     }
-    const bool pinned = secure && !FTrustedCas.empty();
-    if (pinned) {
+    if (Pinned(AAddress)) {
         // WinHTTP still checks the host name and the dates; the callback checks the root.
         DWORD flags = SECURITY_FLAG_IGNORE_UNKNOWN_CA;
         if (!WinHttpSetOption(request, WINHTTP_OPTION_SECURITY_FLAGS, &flags, sizeof(flags)) ||
             WinHttpSetStatusCallback(request, &OnStatus, WINHTTP_CALLBACK_STATUS_SENDING_REQUEST,
                                      0) == WINHTTP_INVALID_STATUS_CALLBACK) {
-            return failWith(GetLastError());
+            throw FailureOf(GetLastError());
         }
     }
+}
 
-    std::wstring headerLines = L"Host: " + host;
-    if (parts.nPort != (secure ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT)) {
-        headerLines += L":" + std::to_wstring(parts.nPort);
+// The header lines as the server has always had them: the Host line, then the program's fixed ones.
+void TWinHttpIOHandler::AddHeaderLines(const TAddress& AAddress) {
+    std::wstring headerLines = L"Host: " + AAddress.Host;
+    if (AAddress.Port !=
+        (AAddress.Secure ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT)) {
+        headerLines += L":" + std::to_wstring(AAddress.Port);
     }
     for (const std::string_view line : kRequestHeaderLines) {
         headerLines += L"\r\n";
         headerLines.append(line.begin(), line.end());  // ASCII
     }
-    if (!WinHttpAddRequestHeaders(request, headerLines.c_str(),
+    if (!WinHttpAddRequestHeaders(FRequest.get(), headerLines.c_str(),
                                   static_cast<DWORD>(headerLines.size()),
                                   WINHTTP_ADDREQ_FLAG_ADD)) {
-        return failWith(GetLastError());
+        throw FailureOf(GetLastError());
     }
+}
 
+// Sends the request, unless the pinned authority refused the server first.
+void TWinHttpIOHandler::Send(const TAddress& AAddress) {
     TGetState state{.Owner = *this};
     const BOOL sent =
-        WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0,
-                           reinterpret_cast<DWORD_PTR>(&state));
+        WinHttpSendRequest(FRequest.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+                           WINHTTP_NO_REQUEST_DATA, 0, 0, reinterpret_cast<DWORD_PTR>(&state));
     const DWORD sendError = GetLastError();
-    if (pinned && (state.CertificateRefused || (sent && !state.CertificateChecked))) {
-        return fail("the server's certificate does not chain to the trusted authority");
+    // A callback that never ran checked nothing: that counts as a refusal.
+    if (Pinned(AAddress) && (state.CertificateRefused || (sent && !state.CertificateChecked))) {
+        throw TGetFailure{"the server's certificate does not chain to the trusted authority"};
     }
     if (!sent) {
-        return failWith(sendError);
+        throw FailureOf(sendError);
     }
-    if (!WinHttpReceiveResponse(request, nullptr)) {
-        return failWith(GetLastError());
-    }
+}
 
+// The status and the header lines, read by the core's rules; returns the body's announced length.
+std::optional<std::int64_t> TWinHttpIOHandler::ReadHead(const TAddress& AAddress,
+                                                        THttpAnswer& AAnswer) {
+    const HINTERNET request = FRequest.get();
+    if (!WinHttpReceiveResponse(request, nullptr)) {
+        throw FailureOf(GetLastError());
+    }
     DWORD status = 0;
     DWORD size = sizeof(status);
     if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                              WINHTTP_HEADER_NAME_BY_INDEX, &status, &size,
                              WINHTTP_NO_HEADER_INDEX)) {
-        return failWith(GetLastError());
+        throw FailureOf(GetLastError());
     }
-    answer.StatusCode = static_cast<long>(status);
+    AAnswer.StatusCode = static_cast<long>(status);
     // WinHTTP decodes the header bytes with the ANSI code page; the same page gives them back.
     const std::string raw = platform::Narrowed(
         QueryHeader(request, WINHTTP_QUERY_RAW_HEADERS_CRLF).value_or(L""), CP_ACP);
@@ -331,27 +376,33 @@ THttpAnswer TWinHttpIOHandler::Get(const std::string& AUrl, IHttpReceiver& ARece
             break;
         }
         if (std::optional<std::string> refusal = headers.Take(line)) {
-            answer.StatusLine = headers.StatusLine();
-            answer.ProtocolFailure = *refusal;
-            return fail(std::move(*refusal));
+            AAnswer.StatusLine = headers.StatusLine();
+            AAnswer.ProtocolFailure = *refusal;
+            throw TGetFailure{std::move(*refusal)};
         }
         begin = end + 2;
     }
-    answer.StatusLine = headers.StatusLine();
+    AAnswer.StatusLine = headers.StatusLine();
     // WinHTTP ends a chunked body that the connection cut off between two chunks exactly as one
     // that had its last chunk, and says nothing of which it was: a chunked body counts as ended
     // by the close. The length is WinHTTP's to ignore then.
     const bool chunked = headers.Chunked();
     const std::optional<std::int64_t> length = chunked ? std::nullopt : headers.ContentLength();
-    answer.ContentLength = length.value_or(-1);
-    answer.Framed = headers.TellsTheBodysEnd(answer.StatusCode, false);
+    AAnswer.ContentLength = length.value_or(-1);
+    AAnswer.Framed = headers.TellsTheBodysEnd(AAnswer.StatusCode, false);
     if (status >= 300 && status <= 399) {
         if (const std::optional<std::wstring> location =
                 QueryHeader(request, WINHTTP_QUERY_LOCATION)) {
-            answer.RedirectUrl = Resolved(url, *location);
+            AAnswer.RedirectUrl = Resolved(AAddress.Url, *location);
         }
     }
+    return length;
+}
 
+// Hands the body to the receiver as it arrives, and refuses one cut short of `ALength`.
+void TWinHttpIOHandler::ReadBody(IHttpReceiver& AReceiver, THttpAnswer& AAnswer,
+                                 std::optional<std::int64_t> ALength) {
+    const HINTERNET request = FRequest.get();
     // One read of at most the receive buffer's size at a time, of what has arrived: each read
     // is one piece and ends one block.
     std::string buffer(kReceiveBufferSize, '\0');
@@ -359,7 +410,7 @@ THttpAnswer TWinHttpIOHandler::Get(const std::string& AUrl, IHttpReceiver& ARece
     for (;;) {
         DWORD available = 0;
         if (!WinHttpQueryDataAvailable(request, &available)) {
-            return failWith(GetLastError());
+            throw FailureOf(GetLastError());
         }
         if (available == 0) {
             break;
@@ -368,25 +419,24 @@ THttpAnswer TWinHttpIOHandler::Get(const std::string& AUrl, IHttpReceiver& ARece
         if (!WinHttpReadData(request, buffer.data(),
                              std::min<DWORD>(available, static_cast<DWORD>(buffer.size())),
                              &read)) {
-            return failWith(GetLastError());
+            throw FailureOf(GetLastError());
         }
         if (read == 0) {
             break;
         }
         if (received == 0) {
-            AReceiver.BodyBegin(answer.StatusCode, answer.ContentLength);
+            AReceiver.BodyBegin(AAnswer.StatusCode, AAnswer.ContentLength);
         }
         received += read;
         if (!AReceiver.BodyPiece(std::string_view(buffer.data(), read)) || !AReceiver.ReadDone()) {
-            return fail("the transfer was stopped");
+            throw TGetFailure{"the transfer was stopped"};
         }
     }
     // WinHTTP ends a body cut short of its length as if it were whole.
-    if (length && received < *length) {
-        return fail("the body ended after " + std::to_string(received) + " of " +
-                    std::to_string(*length) + " bytes");
+    if (ALength && received < *ALength) {
+        throw TGetFailure{"the body ended after " + std::to_string(received) + " of " +
+                          std::to_string(*ALength) + " bytes"};
     }
-    return answer;
 }
 
 void TWinHttpIOHandler::CloseConnection() {

@@ -12,7 +12,9 @@
 #include <winhttp.h>
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,6 +45,28 @@ public:
 
 private:
     struct TGetState;
+    // Where one GET goes, read from its address.
+    struct TAddress {
+        std::wstring Url;
+        std::wstring Host;
+        INTERNET_PORT Port = 0;
+        std::wstring Target;  // path and query, without the fragment
+        bool Secure = false;
+    };
+
+    // The steps of one GET, in order; each throws TGetFailure (WinHttpIOHandler.cpp) when it
+    // cannot go on.
+    static TAddress ReadAddress(const std::string& AUrl);
+    void Open(const TAddress& AAddress);
+    void Configure(const TAddress& AAddress, std::chrono::milliseconds AReadTimeout);
+    void AddHeaderLines(const TAddress& AAddress);
+    void Send(const TAddress& AAddress);
+    std::optional<std::int64_t> ReadHead(const TAddress& AAddress, THttpAnswer& AAnswer);
+    void ReadBody(IHttpReceiver& AReceiver, THttpAnswer& AAnswer,
+                  std::optional<std::int64_t> ALength);
+    // True when the server's certificate must chain to FTrustedCas.
+    bool Pinned(const TAddress& AAddress) const { return AAddress.Secure && !FTrustedCas.empty(); }
+
     static void CALLBACK OnStatus(HINTERNET AHandle, DWORD_PTR AContext, DWORD AStatus,
                                   LPVOID AInformation, DWORD AInformationLength);
     bool ChainsToTrustedCa(PCCERT_CONTEXT AServerCertificate) const;
