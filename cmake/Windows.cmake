@@ -40,6 +40,8 @@ target_link_libraries(korvane_download PUBLIC korvane_platform
 add_library(korvane_app STATIC
     app/Application.cpp
     app/win32/Application.cpp
+    app/win32/FormControls.cpp
+    app/win32/GdiObjects.cpp
     app/win32/fmMain.cpp
     app/win32/ProgramParts.cpp
     app/win32/ProgressBar.cpp)
