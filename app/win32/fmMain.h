@@ -1,24 +1,28 @@
 // The program's only window: a progress bar, a status line and, after a failure, two buttons. It
 // owns the HTTP client and the download run, and offers the run the operations it drives the
-// window with. Built from the template TFRMMAIN in the executable's resources.
+// window with. Built from kfrmMainTemplate (fmMainTemplate.h).
 #pragma once
 
 #include <windows.h>
 
 #include <memory>
-#include <string>
 #include <string_view>
-#include <type_traits>
-#include <vector>
 
+#include "BaseWindow.h"
+#include "FormControls.h"
+#include "FormTemplate.h"
+#include "GdiObjects.h"
 #include "ProgressBar.h"
 #include "download/DownloadParts.h"
 #include "download/MainWindow.h"
 
 namespace korvane {
 
-class TfrmMain : public TMainWindow {
+class TfrmMain : public TMainWindow, public TBaseWindow<TfrmMain> {
 public:
+    static constexpr wchar_t kClassName[] = L"TfrmMain";
+    static constexpr wchar_t kIconName[] = L"MAINICON";
+
     // Runs its downloads with `AParts`.
     explicit TfrmMain(TDownloadParts AParts);
     TfrmMain(const TfrmMain&) = delete;
@@ -33,9 +37,8 @@ public:
     // True once a message pump took the quit message: the message loop has to end.
     bool Terminating() const { return FTerminating; }
 
-    HWND Handle() const { return FHandle.get(); }
     // The control of that name in the template; nullptr for none.
-    HWND FindControl(std::u16string_view AName) const;
+    HWND FindControl(std::u16string_view AName) const { return FControls.Find(AName); }
     bool TimerArmed() const { return FTimerArmed; }
 
     void SetTitle(std::u16string_view ATitle) override;
@@ -56,41 +59,23 @@ protected:
     void SetButtonCaptions(std::u16string_view ADownloadLink, std::u16string_view ARetry) override;
 
 private:
-    struct TControl {
-        std::u16string Name;
-        HWND Handle;
-        COLORREF TextColor;  // CLR_DEFAULT: the system's
-    };
-    struct TWindowDeleter {
-        void operator()(HWND AHandle) const {
-            // The messages of its destruction find no window object any more: its members may
-            // be gone already.
-            SetWindowLongPtrW(AHandle, GWLP_USERDATA, 0);
-            DestroyWindow(AHandle);
-        }
-    };
-    struct TGdiObjectDeleter {
-        void operator()(HGDIOBJ AObject) const { DeleteObject(AObject); }
-    };
-    using TFont = std::unique_ptr<std::remove_pointer_t<HFONT>, TGdiObjectDeleter>;
-    using TBrush = std::unique_ptr<std::remove_pointer_t<HBRUSH>, TGdiObjectDeleter>;
+    friend class TBaseWindow<TfrmMain>;
 
-    static LRESULT CALLBACK WindowProc(HWND AHandle, UINT AMessage, WPARAM AWParam,
-                                       LPARAM ALParam) noexcept;
-    LRESULT HandleMessage(UINT AMessage, WPARAM AWParam, LPARAM ALParam) noexcept;
-    void CreateFromTemplate();
-    HWND Control(std::u16string_view AName) const;
-    const TControl* ControlOf(HWND AHandle) const;
-
+    void CreateFromTemplate(const TFormTemplate& AForm);
     void CentreOnPrimaryMonitor();
 
-    // GDI objects outlive the window that draws with them.
-    std::vector<TFont> FFonts;
-    TBrush FBackgroundBrush;
+    LRESULT HandleMessage(UINT AMessage, WPARAM AWParam, LPARAM ALParam) noexcept;
+    LRESULT EraseBackground(HDC ADeviceContext);
+    LRESULT ColorStatic(HDC ADeviceContext, HWND AControl);
+    void ShowingWindow();
+    bool TimerExpired(UINT_PTR ATimerId);
+    bool ButtonClicked(HWND AButton);
+
+    // GDI objects outlive the window that draws with them: the destructor destroys it first.
     COLORREF FColor = 0;
-    HFONT FFont = nullptr;  // the window's font, one of FFonts
-    std::unique_ptr<std::remove_pointer_t<HWND>, TWindowDeleter> FHandle;
-    std::vector<TControl> FControls;  // children of FHandle, destroyed with it
+    TBrush FBackgroundBrush;
+    TFont FFont;  // the window's
+    TFormControls FControls;
 
     TProgressBar ProgressBar;
     HWND labMessage = nullptr;

@@ -1,0 +1,112 @@
+// A top-level window tied to the object that handles its messages: registers the window class,
+// creates the window, and routes each message to `TDerived::HandleMessage`. TDerived names its
+// class (kClassName) and icon resource (kIconName), and handles
+//     LRESULT HandleMessage(UINT AMessage, WPARAM AWParam, LPARAM ALParam) noexcept;
+// returning DefWindowProcW's answer for the messages it leaves alone.
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+#include <stdexcept>
+#include <type_traits>
+
+namespace korvane {
+
+template <class TDerived>
+class TBaseWindow {
+public:
+    TBaseWindow(const TBaseWindow&) = delete;
+    TBaseWindow& operator=(const TBaseWindow&) = delete;
+
+    HWND Handle() const { return FHandle.get(); }
+
+protected:
+    TBaseWindow() = default;
+    ~TBaseWindow() = default;
+
+    // Creates the window, hidden and untitled, with a client area of exactly `AClientWidth` by
+    // `AClientHeight` pixels.
+    void Create(DWORD AExStyle, DWORD AStyle, int AClientWidth, int AClientHeight) {
+        const HINSTANCE Instance = GetModuleHandleW(nullptr);
+        RegisterClass(Instance);
+        RECT Outer{0, 0, AClientWidth, AClientHeight};
+        AdjustWindowRectEx(&Outer, AStyle, FALSE, AExStyle);
+        FHandle.reset(CreateWindowExW(AExStyle, TDerived::kClassName, L"", AStyle, CW_USEDEFAULT,
+                                      CW_USEDEFAULT, Outer.right - Outer.left,
+                                      Outer.bottom - Outer.top, nullptr, nullptr, Instance,
+                                      static_cast<TDerived*>(this)));
+        if (!FHandle) {
+            throw std::runtime_error("Cannot create the main window");
+        }
+        KeepClientSize(AClientWidth, AClientHeight);
+    }
+
+    // Destroys the window now, before the members of TDerived that it draws with.
+    void Destroy() { FHandle.reset(); }
+
+private:
+    struct TWindowDeleter {
+        void operator()(HWND AHandle) const {
+            // The messages of its destruction find no window object any more: its members may
+            // be gone already.
+            SetWindowLongPtrW(AHandle, GWLP_USERDATA, 0);
+            DestroyWindow(AHandle);
+        }
+    };
+
+    // Once a process: a second window of the class finds it registered.
+    static void RegisterClass(HINSTANCE AInstance) {
+        WNDCLASSEXW Class{};
+        Class.cbSize = sizeof Class;
+        Class.lpfnWndProc = &WindowProc;
+        Class.hInstance = AInstance;
+        Class.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+        // Shared icons belong to the system; nobody destroys them.
+        Class.hIcon = static_cast<HICON>(LoadImageW(AInstance, TDerived::kIconName, IMAGE_ICON, 0,
+                                                    0, LR_DEFAULTSIZE | LR_SHARED));
+        Class.hIconSm = static_cast<HICON>(LoadImageW(AInstance, TDerived::kIconName, IMAGE_ICON,
+                                                      GetSystemMetrics(SM_CXSMICON),
+                                                      GetSystemMetrics(SM_CYSMICON), LR_SHARED));
+        Class.lpszClassName = TDerived::kClassName;
+        // Each window paints its own background.
+        Class.hbrBackground = nullptr;
+        if (RegisterClassExW(&Class) == 0 && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
+            throw std::runtime_error("Cannot register the window class");
+        }
+    }
+
+    // A frame drawn otherwise than AdjustWindowRectEx assumed must not cost client area.
+    void KeepClientSize(int AClientWidth, int AClientHeight) {
+        RECT Client{};
+        GetClientRect(Handle(), &Client);
+        if (Client.right == AClientWidth && Client.bottom == AClientHeight) {
+            return;
+        }
+        RECT Window{};
+        GetWindowRect(Handle(), &Window);
+        SetWindowPos(Handle(), nullptr, 0, 0,
+                     Window.right - Window.left + AClientWidth - Client.right,
+                     Window.bottom - Window.top + AClientHeight - Client.bottom,
+                     SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+
+    static LRESULT CALLBACK WindowProc(HWND AHandle, UINT AMessage, WPARAM AWParam,
+                                       LPARAM ALParam) noexcept {
+        if (AMessage == WM_NCCREATE) {
+            const auto* const Create = reinterpret_cast<const CREATESTRUCTW*>(ALParam);
+            SetWindowLongPtrW(AHandle, GWLP_USERDATA,
+                              reinterpret_cast<LONG_PTR>(Create->lpCreateParams));
+        }
+        auto* const Self = reinterpret_cast<TDerived*>(GetWindowLongPtrW(AHandle, GWLP_USERDATA));
+        // Until CreateWindowExW has returned, the window is not the object's yet.
+        if (Self == nullptr || Self->Handle() != AHandle) {
+            return DefWindowProcW(AHandle, AMessage, AWParam, ALParam);
+        }
+        return Self->HandleMessage(AMessage, AWParam, ALParam);
+    }
+
+    std::unique_ptr<std::remove_pointer_t<HWND>, TWindowDeleter> FHandle;
+};
+
+}  // namespace korvane
