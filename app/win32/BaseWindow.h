@@ -29,7 +29,7 @@ protected:
     // `AClientHeight` pixels.
     void Create(DWORD AExStyle, DWORD AStyle, int AClientWidth, int AClientHeight) {
         const HINSTANCE Instance = GetModuleHandleW(nullptr);
-        RegisterClass(Instance);
+        RegisterWindowClass(Instance);
         RECT Outer{0, 0, AClientWidth, AClientHeight};
         AdjustWindowRectEx(&Outer, AStyle, FALSE, AExStyle);
         FHandle.reset(CreateWindowExW(AExStyle, TDerived::kClassName, L"", AStyle, CW_USEDEFAULT,
@@ -56,7 +56,7 @@ private:
     };
 
     // Once a process: a second window of the class finds it registered.
-    static void RegisterClass(HINSTANCE AInstance) {
+    static void RegisterWindowClass(HINSTANCE AInstance) {
         WNDCLASSEXW Class{};
         Class.cbSize = sizeof Class;
         Class.lpfnWndProc = &WindowProc;
