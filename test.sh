@@ -97,7 +97,7 @@ package_and_lint() {
     rm -f build-package/*.deb
     cpack -G DEB --config build-package/CPackConfig.cmake -B build-package
     local package report
-    package=$(echo build-package/korvane-downloader_*.deb)
+    package=$(echo build-package/*.deb)
     report=$(lintian --fail-on error --display-info "$package")
     echo "$report"
     if grep -q ': hardening-' <<<"$report"; then

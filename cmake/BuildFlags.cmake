@@ -38,7 +38,7 @@ if(WIN32)
     # and constructor are never linked (tests/windows/program_imports.py checks).
     target_compile_options(korvane_build_flags INTERFACE "$<${compiler}:-fstack-protector-strong>")
     add_library(korvane_stack_guard STATIC platform/StackGuard_windows.cpp)
-    target_include_directories(korvane_stack_guard PUBLIC "${CMAKE_SOURCE_DIR}")
+    korvane_layer_headers(korvane_stack_guard platform)
     # The same options as the program's other code, but no canary in the code that changes the
     # guard or runs once a canary is found overwritten.
     target_compile_options(korvane_stack_guard PRIVATE

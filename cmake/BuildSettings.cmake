@@ -40,7 +40,8 @@ function(korvane_add_build_settings name)
     add_library(${name} OBJECT "${source_dir}/download/BuildSettings.cpp" "${dir}/TrustedCa.h"
                                "${dir}/PublisherKey.h" "${dir}/SetupSigner.h")
     target_include_directories(${name} PRIVATE "${dir}")
-    target_link_libraries(${name} PRIVATE korvane_texts)
+    # The headers it implements; the core itself comes with the program.
+    target_link_libraries(${name} PRIVATE korvane_download)
     if(WIN32)
         set(KORVANE_DOWNLOAD_HOST "${arg_HOST}")
         configure_file("${source_dir}/resources/fmMain.rc.in" "${dir}/fmMain.rc" @ONLY)

@@ -8,7 +8,7 @@ qt_standard_project_setup()
 
 # The operating system's services: paths, private files, starting programs, opening addresses.
 add_library(korvane_platform STATIC platform/Platform_linux.cpp)
-target_include_directories(korvane_platform PUBLIC "${CMAKE_CURRENT_SOURCE_DIR}")
+korvane_layer_headers(korvane_platform platform)
 target_link_libraries(korvane_platform PUBLIC korvane_build_flags PRIVATE korvane_texts)
 
 # The TLS libraries that the executable carries: the OpenSSL libraries this program was built
@@ -51,7 +51,8 @@ add_library(korvane_app STATIC
     app/qt/ProgramParts.cpp
     app/qt/ProgressBar.cpp
     resources/fmMain.ui)
-target_include_directories(korvane_app PUBLIC "${CMAKE_CURRENT_SOURCE_DIR}" "${CMAKE_CURRENT_SOURCE_DIR}/app/qt")
+korvane_layer_headers(korvane_app app)
+target_include_directories(korvane_app PUBLIC "${CMAKE_CURRENT_SOURCE_DIR}/app/qt")
 set_target_properties(korvane_app PROPERTIES AUTOUIC_SEARCH_PATHS "${CMAKE_CURRENT_SOURCE_DIR}/resources")
 target_link_libraries(korvane_app PUBLIC korvane_download Qt6::Widgets)
 qt_add_resources(korvane_app "app_resources" PREFIX "/" BASE resources FILES resources/KorvaneDownloader.png)

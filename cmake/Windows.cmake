@@ -16,8 +16,10 @@ elseif(NOT KORVANE_SETUP_SIGNER_NAME STREQUAL "" AND KORVANE_SETUP_SIGNER_CA STR
                         "that issues the maker's code-signing certificate")
 endif()
 
-# Unicode everywhere, Windows 10 and later, no min/max macros over the standard library's.
-add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0A00)
+# Unicode everywhere, Windows 10 and later, no min/max macros over the standard library's: for
+# every target of the program's own, the resource script included.
+target_compile_definitions(korvane_build_flags INTERFACE
+    UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0A00)
 
 # winhttp, crypt32 and wintrust are delay-loaded, after the program restricts the DLL search.
 include(cmake/delayload/DelayLoad.cmake)
@@ -26,7 +28,7 @@ include(cmake/delayload/DelayLoad.cmake)
 target_sources(korvane_texts PRIVATE texts/StatusTexts_resource.cpp)
 
 add_library(korvane_platform STATIC platform/Platform_windows.cpp)
-target_include_directories(korvane_platform PUBLIC "${CMAKE_CURRENT_SOURCE_DIR}")
+korvane_layer_headers(korvane_platform platform)
 target_link_libraries(korvane_platform PUBLIC korvane_build_flags PRIVATE shell32 ole32)
 
 target_sources(korvane_download PRIVATE
@@ -45,7 +47,8 @@ add_library(korvane_app STATIC
     app/win32/fmMain.cpp
     app/win32/ProgramParts.cpp
     app/win32/ProgressBar.cpp)
-target_include_directories(korvane_app PUBLIC "${CMAKE_CURRENT_SOURCE_DIR}" "${CMAKE_CURRENT_SOURCE_DIR}/app/win32")
+korvane_layer_headers(korvane_app app)
+target_include_directories(korvane_app PUBLIC "${CMAKE_CURRENT_SOURCE_DIR}/app/win32")
 target_link_libraries(korvane_app PUBLIC korvane_download comctl32 gdi32 user32)
 
 # The program TARGET: start-up, the window and the core, with the settings SETTINGS, which hold
