@@ -182,12 +182,7 @@ protected:
     // nginx on the download port, serving the document root over HTTPS, and over plain HTTP too
     // when asked.
     TNginx::TOptions Nginx(std::string ADirectives = {}, bool APlainHttpToo = false) const {
-        TNginx::TOptions options;
-        options.DocRoot = FServed.Path();
-        options.HttpsPort = kDownloadPort;
-        options.PlainHttpOnHttpsPort = APlainHttpToo;
-        options.ServerDirectives = std::move(ADirectives);
-        return options;
+        return TNginx::OnDownloadPort(FServed.Path(), std::move(ADirectives), APlainHttpToo);
     }
     static constexpr bool kPlainHttpToo = true;
 
@@ -217,9 +212,7 @@ protected:
     std::string ServeOnePerScheme() const {
         ServeSetupProgram("https");
         ServeSetupProgram("http", 0, "over-http/KorvaneSetup.exe");
-        return R"(if ($https = "") {
-                      rewrite ^/KorvaneSetup\.exe(\.minisig)?$ /over-http/KorvaneSetup.exe$1 last;
-                  })";
+        return std::string(test::kOnePerSchemeDirectives);
     }
 
     // Keeps the TLS libraries from being written into the data directory. Permissions do not

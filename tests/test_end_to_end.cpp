@@ -147,11 +147,7 @@ protected:
         return ServeDocuments(std::move(ADirectives));
     }
     TNginx ServeDocuments(std::string ADirectives = {}) const {
-        TNginx::TOptions options;
-        options.DocRoot = FServed.Path();
-        options.HttpsPort = kDownloadPort;
-        options.ServerDirectives = std::move(ADirectives);
-        return TNginx(options);
+        return TNginx(TNginx::OnDownloadPort(FServed.Path(), std::move(ADirectives)));
     }
 
     const TTempDir FProgramDir;

@@ -160,10 +160,6 @@ struct TRowWorld {
 };
 
 // Serves a setup program labelled by the scheme it was fetched with.
-const std::string kOnePerScheme = R"(if ($https = "") {
-    rewrite ^/KorvaneSetup\.exe(\.minisig)?$ /over-http/KorvaneSetup.exe$1 last;
-})";
-
 // Both signed by the publisher.
 void ServeOnePerScheme(TRowWorld& AWorld) {
     WriteFile(AWorld.Served / kTargetName, RecordingSetupProgram(AWorld.Record(), "https"));
@@ -630,12 +626,8 @@ void StartServer(TServer& AServer, const TFaultRow& ARow, const TRowWorld& AWorl
             return;
         }
         case TServerKind::Nginx: {
-            TNginx::TOptions options;
-            options.DocRoot = AWorld.Served;
-            options.HttpsPort = kDownloadPort;
-            options.PlainHttpOnHttpsPort = true;
-            options.ServerDirectives = kOnePerScheme;
-            AServer.emplace<TNginx>(std::move(options));
+            AServer.emplace<TNginx>(TNginx::OnDownloadPort(
+                AWorld.Served, std::string(test::kOnePerSchemeDirectives), true));
             return;
         }
     }

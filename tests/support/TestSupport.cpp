@@ -251,6 +251,14 @@ TNginx::TNginx(TOptions AOptions) : FOptions(std::move(AOptions)) {
 
 TNginx::~TNginx() = default;
 
+TNginx::TOptions TNginx::OnDownloadPort(std::filesystem::path ADocRoot, std::string ADirectives,
+                                        bool APlainHttpToo) {
+    return {.DocRoot = std::move(ADocRoot),
+            .HttpsPort = kDownloadPort,
+            .PlainHttpOnHttpsPort = APlainHttpToo,
+            .ServerDirectives = std::move(ADirectives)};
+}
+
 bool TNginx::Start() {
     std::error_code ignored;
     std::filesystem::remove(FDir / "error.log", ignored);

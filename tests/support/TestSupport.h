@@ -110,6 +110,10 @@ public:
         std::string ServerDirectives;       // added inside both server blocks
     };
     explicit TNginx(TOptions AOptions);
+    // The download port, serving `ADocRoot` over HTTPS, and with `APlainHttpToo` plain HTTP on the
+    // same port, `ADirectives` added.
+    static TOptions OnDownloadPort(std::filesystem::path ADocRoot, std::string ADirectives = {},
+                                   bool APlainHttpToo = false);
     TNginx(const TNginx&) = delete;
     TNginx& operator=(const TNginx&) = delete;
     ~TNginx();
@@ -133,6 +137,13 @@ private:
     int FHttpPort = 0;
     std::unique_ptr<TChildProcess> FProcess;
 };
+
+// nginx directives that answer the setup program and its signature over plain HTTP from
+// over-http/ of the document root, so that a test tells by the program started which scheme it
+// came over.
+inline constexpr std::string_view kOnePerSchemeDirectives = R"(if ($https = "") {
+    rewrite ^/KorvaneSetup\.exe(\.minisig)?$ /over-http/KorvaneSetup.exe$1 last;
+})";
 
 // The scripted server: answers according to the request's path (see scripted_server.py for the
 // list of scenarios). One process, several listeners.
