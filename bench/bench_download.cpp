@@ -13,9 +13,7 @@
 // Both BASE addresses serve each FILE of DIR as BASE/FILE. With a minisign public key KEY, each
 // FILE of DIR signed beside it (FILE.minisig) also gets the cost of checking its signature.
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -40,7 +38,6 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "app/ProgramParts.h"
@@ -50,8 +47,8 @@
 #include "download/curl/CurlGlobal.h"
 #include "platform/Platform.h"
 #include "platform/UniqueFd.h"
-
-extern char** environ;
+#include "support/ChildProcess.h"
+#include "support/SystemError.h"
 
 namespace korvane::bench {
 namespace {
@@ -59,6 +56,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace Qt::StringLiterals;
 using platform::UniqueFd;
+using test::ThrowErrno;
 using TClock = std::chrono::steady_clock;
 
 constexpr double kMiB = 1024.0 * 1024.0;
@@ -76,10 +74,6 @@ constexpr std::string_view kWindowDownload = "child:window-download";
 constexpr std::string_view kClientDownload = "child:client-download";
 constexpr std::string_view kShowWindow = "child:show-window";
 constexpr std::string_view kShowBare = "child:show-bare";
-
-[[noreturn]] void ThrowErrno(const std::string& AWhat) {
-    throw std::system_error(errno, std::generic_category(), AWhat);
-}
 
 double Median(std::vector<double> AValues) {
     if (AValues.empty()) {
@@ -240,18 +234,6 @@ int RunChild(const std::vector<std::string>& AArguments) {
 // ------------------------------------------------------------------------------------------------
 // Running and measuring one child.
 
-class TSpawnActions {
-public:
-    TSpawnActions() { posix_spawn_file_actions_init(&FActions); }
-    TSpawnActions(const TSpawnActions&) = delete;
-    TSpawnActions& operator=(const TSpawnActions&) = delete;
-    ~TSpawnActions() { posix_spawn_file_actions_destroy(&FActions); }
-    posix_spawn_file_actions_t* Get() { return &FActions; }
-
-private:
-    posix_spawn_file_actions_t FActions;
-};
-
 struct TProcessFigures {
     TClock::time_point Started;  // just before the process was created
     double Seconds = 0;          // from Started until it had ended
@@ -293,44 +275,21 @@ std::string ReadAll(int AFd) {
 
 // Runs `AArguments` (a program, looked up on PATH, and its arguments) to its end; a failure raises.
 TProcessFigures RunMeasured(const std::vector<std::string>& AArguments) {
-    int ends[2];
-    if (::pipe2(ends, O_CLOEXEC) != 0) {
-        ThrowErrno("pipe2");
-    }
-    UniqueFd readEnd(ends[0]);
-    UniqueFd writeEnd(ends[1]);
-    TSpawnActions actions;
-    posix_spawn_file_actions_adddup2(actions.Get(), writeEnd.Get(), STDOUT_FILENO);
-    std::vector<char*> argv;
-    for (const std::string& argument : AArguments) {
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    }
-    argv.push_back(nullptr);
-
+    test::TPipe output = test::MakePipe();
     TProcessFigures figures;
     figures.Started = TClock::now();
-    pid_t child = 0;
-    if (const int error =
-            posix_spawnp(&child, argv[0], actions.Get(), nullptr, argv.data(), environ);
-        error != 0) {
-        throw std::system_error(error, std::generic_category(), "cannot start " + AArguments[0]);
-    }
-    writeEnd.Reset();
-    figures.Output = ReadAll(readEnd.Get());
-    int status = 0;
-    rusage usage{};
-    while (::wait4(child, &status, 0, &usage) < 0) {
-        if (errno != EINTR) {
-            ThrowErrno("wait4");
-        }
-    }
+    test::TChildProcess child(AArguments, {}, test::TStdio{.Out = output.WriteEnd.Get()});
+    output.WriteEnd.Reset();
+    figures.Output = ReadAll(output.ReadEnd.Get());
+    const int exitCode = child.Join();
     figures.Seconds = std::chrono::duration<double>(TClock::now() - figures.Started).count();
+    const rusage& usage = child.Usage();
     figures.UserSeconds = Seconds(usage.ru_utime);
     figures.SystemSeconds = Seconds(usage.ru_stime);
     figures.PeakRssMiB = static_cast<double>(usage.ru_maxrss) / 1024.0;  // ru_maxrss is in KiB
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        throw std::runtime_error(Joined(AArguments) + " failed with status " +
-                                 std::to_string(status));
+    if (exitCode != 0) {
+        throw std::runtime_error(Joined(AArguments) + " failed with exit code " +
+                                 std::to_string(exitCode));
     }
     return figures;
 }

@@ -2,9 +2,6 @@
 // and how, what the window shows when it cannot, the TLS libraries and the fall-back to plain HTTP,
 // the progress shown on the way, and a close request in the middle of a download.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -157,24 +154,12 @@ public:
                     "-cert \"$3.pem\" -key \"$3.key\"",
                     "s_server", ADocRoot.string(), std::to_string(kDownloadPort),
                     (PkiDir() / ACert).string()}) {
-        if (!WaitUntil([] { return Listening(); }, 15s)) {
+        if (!WaitUntil([] { return test::AcceptsConnections(kDownloadPort); }, 15s)) {
             throw std::runtime_error("openssl s_server did not start");
         }
     }
 
 private:
-    static bool Listening() {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<std::uint16_t>(kDownloadPort));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        const bool connected =
-            ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-        ::close(fd);
-        return connected;
-    }
-
     TChildProcess FProcess;
 };
 
@@ -197,12 +182,7 @@ protected:
     // nginx on the download port, serving the document root over HTTPS, and over plain HTTP too
     // when asked.
     TNginx::TOptions Nginx(std::string ADirectives = {}, bool APlainHttpToo = false) const {
-        TNginx::TOptions options;
-        options.DocRoot = FServed.Path();
-        options.HttpsPort = kDownloadPort;
-        options.PlainHttpOnHttpsPort = APlainHttpToo;
-        options.ServerDirectives = std::move(ADirectives);
-        return options;
+        return TNginx::OnDownloadPort(FServed.Path(), std::move(ADirectives), APlainHttpToo);
     }
     static constexpr bool kPlainHttpToo = true;
 
@@ -232,9 +212,7 @@ protected:
     std::string ServeOnePerScheme() const {
         ServeSetupProgram("https");
         ServeSetupProgram("http", 0, "over-http/KorvaneSetup.exe");
-        return R"(if ($https = "") {
-                      rewrite ^/KorvaneSetup\.exe(\.minisig)?$ /over-http/KorvaneSetup.exe$1 last;
-                  })";
+        return std::string(test::kOnePerSchemeDirectives);
     }
 
     // Keeps the TLS libraries from being written into the data directory. Permissions do not

@@ -1,8 +1,6 @@
 // The built program as a user runs it: copied into a directory of its own, shown on an X server,
 // downloading from nginx on the download port.
 
-#include <fcntl.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,13 +26,17 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using test::kDownloadPort;
+using test::MakePipe;
+using test::OpenForOutput;
 using test::PrivateTempDir;
 using test::ProgramPath;
 using test::ReadFile;
+using test::ReadLine;
 using test::SignFile;
 using test::SourceDir;
 using test::TChildProcess;
 using test::TNginx;
+using test::TPipe;
 using test::TStdio;
 using test::TTempDir;
 using test::TTinyproxy;
@@ -50,53 +52,24 @@ constexpr bool kSanitized = false;
 constexpr const char* kXvfb = "/usr/bin/Xvfb";
 constexpr const char* kXwininfo = "/usr/bin/xwininfo";
 
-// Owns a descriptor opened on `APath`.
-class TOutputFile {
-public:
-    explicit TOutputFile(const fs::path& APath)
-        : FFd(::open(APath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)) {
-        if (FFd < 0) {
-            throw std::runtime_error("cannot open " + APath.string());
-        }
-    }
-    TOutputFile(const TOutputFile&) = delete;
-    TOutputFile& operator=(const TOutputFile&) = delete;
-    ~TOutputFile() { ::close(FFd); }
-    int Get() const { return FFd; }
-
-private:
-    int FFd;
-};
-
 // Xvfb on a display number that nobody uses: it picks one itself, and writes it to its standard
 // output once it takes clients.
 class TXServer {
 public:
     TXServer() {
-        int ends[2];
-        if (::pipe2(ends, O_CLOEXEC) != 0) {
-            throw std::runtime_error("no pipe for Xvfb");
-        }
-        const platform::UniqueFd readEnd(ends[0]);
-        platform::UniqueFd writeEnd(ends[1]);
-        const TOutputFile quiet("/dev/null");
+        TPipe output = MakePipe();
+        const platform::UniqueFd quiet = OpenForOutput("/dev/null");
         FProcess = std::make_unique<TChildProcess>(
             std::vector<std::string>{kXvfb, "-displayfd", "1", "-screen", "0", "1024x768x24",
                                      "-nolisten", "tcp"},
             std::map<std::string, std::string>{},
-            TStdio{.In = -1, .Out = writeEnd.Get(), .Err = quiet.Get()});
-        writeEnd.Reset();
-        std::string number;
-        pollfd ready{readEnd.Get(), POLLIN, 0};
-        char digit = 0;
-        while (::poll(&ready, 1, 10000) == 1 && ::read(readEnd.Get(), &digit, 1) == 1 &&
-               digit != '\n') {
-            number += digit;
-        }
-        if (number.empty()) {
+            TStdio{.In = -1, .Out = output.WriteEnd.Get(), .Err = quiet.Get()});
+        output.WriteEnd.Reset();
+        const std::optional<std::string> number = ReadLine(output.ReadEnd.Get(), 10s);
+        if (!number || number->empty()) {
             throw std::runtime_error("Xvfb did not start");
         }
-        FDisplay = ":" + number;
+        FDisplay = ":" + *number;
     }
     const std::string& Display() const { return FDisplay; }
 
@@ -156,7 +129,7 @@ protected:
     std::string WindowTree() const {
         const fs::path output = FWork / "tree.txt";
         {
-            const TOutputFile file(output);
+            const platform::UniqueFd file = OpenForOutput(output);
             TChildProcess xwininfo({kXwininfo, "-root", "-tree"},
                                    {{"DISPLAY", FXServer->Display()}, {"LC_ALL", "C.UTF-8"}},
                                    TStdio{.In = -1, .Out = file.Get(), .Err = -1});
@@ -174,11 +147,7 @@ protected:
         return ServeDocuments(std::move(ADirectives));
     }
     TNginx ServeDocuments(std::string ADirectives = {}) const {
-        TNginx::TOptions options;
-        options.DocRoot = FServed.Path();
-        options.HttpsPort = kDownloadPort;
-        options.ServerDirectives = std::move(ADirectives);
-        return TNginx(options);
+        return TNginx(TNginx::OnDownloadPort(FServed.Path(), std::move(ADirectives)));
     }
 
     const TTempDir FProgramDir;

@@ -12,11 +12,9 @@
 #include <QPushButton>
 #include <QTimer>
 
-#include <cerrno>
 #include <chrono>
 #include <cstddef>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -37,6 +35,7 @@
 #include "download/IdHTTPProgress.h"
 #include "download/PublisherCheck.h"
 #include "platform/UniqueFd.h"
+#include "support/SystemError.h"
 #include "support/TestSupport.h"
 #include "support/WindowProbe.h"
 #include "texts/StatusTexts.h"
@@ -89,10 +88,6 @@ public:
 private:
     std::vector<std::unique_ptr<TUndo>> FUndos;
 };
-
-std::string ErrnoText(std::string_view AWhat) {
-    return std::string(AWhat) + ": " + std::strerror(errno);
-}
 
 // A mount over `APath`, unmounted when it goes.
 class TMount : public TUndo {
@@ -165,10 +160,6 @@ struct TRowWorld {
 };
 
 // Serves a setup program labelled by the scheme it was fetched with.
-const std::string kOnePerScheme = R"(if ($https = "") {
-    rewrite ^/KorvaneSetup\.exe(\.minisig)?$ /over-http/KorvaneSetup.exe$1 last;
-})";
-
 // Both signed by the publisher.
 void ServeOnePerScheme(TRowWorld& AWorld) {
     WriteFile(AWorld.Served / kTargetName, RecordingSetupProgram(AWorld.Record(), "https"));
@@ -215,13 +206,14 @@ void MakeReadOnly(TRowWorld& AWorld, const fs::path& ADirectory) {
         return;
     }
     if (::mount(ADirectory.c_str(), ADirectory.c_str(), nullptr, MS_BIND, nullptr) != 0) {
-        AWorld.SkipReason = ErrnoText("cannot bind-mount " + ADirectory.string());
+        AWorld.SkipReason = test::ErrnoError("cannot bind-mount " + ADirectory.string()).what();
         return;
     }
     AWorld.Undo.Add(std::make_unique<TMount>(ADirectory));
     if (::mount(nullptr, ADirectory.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) !=
         0) {
-        AWorld.SkipReason = ErrnoText("cannot make " + ADirectory.string() + " read-only");
+        AWorld.SkipReason =
+            test::ErrnoError("cannot make " + ADirectory.string() + " read-only").what();
     }
 }
 
@@ -484,7 +476,7 @@ std::vector<TFaultRow> Rows() {
             }
             if (::mount("tmpfs", AWorld.Temp.c_str(), "tmpfs", MS_NOSUID | MS_NODEV,
                         "size=256k,mode=0700") != 0) {
-                AWorld.SkipReason = ErrnoText("cannot mount a tmpfs");
+                AWorld.SkipReason = test::ErrnoError("cannot mount a tmpfs").what();
                 return;
             }
             AWorld.Undo.Add(std::make_unique<TMount>(AWorld.Temp));
@@ -563,7 +555,7 @@ std::vector<TFaultRow> Rows() {
                 AWorld.Held =
                     platform::UniqueFd(::open(AWorld.Target().c_str(), O_RDWR | O_CLOEXEC));
                 if (!AWorld.Held || ::flock(AWorld.Held.Get(), LOCK_EX | LOCK_NB) != 0) {
-                    throw std::runtime_error(ErrnoText("cannot hold the target"));
+                    throw test::ErrnoError("cannot hold the target");
                 }
             },
             true);
@@ -634,12 +626,8 @@ void StartServer(TServer& AServer, const TFaultRow& ARow, const TRowWorld& AWorl
             return;
         }
         case TServerKind::Nginx: {
-            TNginx::TOptions options;
-            options.DocRoot = AWorld.Served;
-            options.HttpsPort = kDownloadPort;
-            options.PlainHttpOnHttpsPort = true;
-            options.ServerDirectives = kOnePerScheme;
-            AServer.emplace<TNginx>(std::move(options));
+            AServer.emplace<TNginx>(TNginx::OnDownloadPort(
+                AWorld.Served, std::string(test::kOnePerSchemeDirectives), true));
             return;
         }
     }

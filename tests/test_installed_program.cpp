@@ -30,7 +30,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using test::kDownloadPort;
 using test::PrivateTempDir;
 using test::ReadFile;
 using test::SignFile;
@@ -187,10 +186,7 @@ TEST_F(InstalledProgram, RunsAsAUserWritingOnlyIntoThatUsersDirectories) {
     const TTempDir served;
     WriteFile(served / "KorvaneSetup.exe", ReadFile(SourceDir() / "support" / "demo-setup.sh"));
     SignFile(served / "KorvaneSetup.exe");
-    TNginx::TOptions options;
-    options.DocRoot = served.Path();
-    options.HttpsPort = kDownloadPort;
-    const TNginx server(options);
+    const TNginx server(TNginx::OnDownloadPort(served.Path()));
 
     const std::set<std::string> installed = Tree(FPrefix.Path());
     const passwd* const account = ::getpwuid(user.Uid);

@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstddef>
 #include <cstdlib>
 #include <filesystem>
@@ -23,6 +22,7 @@
 
 #include "platform/Platform.h"
 #include "platform/UniqueFd.h"
+#include "support/SystemError.h"
 #include "support/TestSupport.h"
 
 namespace korvane {
@@ -30,10 +30,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using platform::UniqueFd;
-
-[[noreturn]] void ThrowErrno(const std::string& AWhat) {
-    throw std::system_error(errno, std::generic_category(), AWhat);
-}
+using test::ThrowErrno;
 
 struct stat Lstat(const fs::path& APath) {
     struct stat status {};

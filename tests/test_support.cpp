@@ -3,6 +3,7 @@
 // client.
 
 #include <curl/curl.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <csignal>
@@ -107,6 +108,19 @@ TEST(ChildProcess, ReportsExitCodesAndSignalsAndPassesTheEnvironment) {
     EXPECT_EQ(sleeps.Wait(50ms), std::nullopt);
     sleeps.Kill();
     EXPECT_EQ(sleeps.Wait(0ms), 128 + SIGKILL);
+}
+
+TEST(ChildProcess, JoinWaitsForTheEndAndKeepsWhatTheChildUsed) {
+    test::TPipe input = test::MakePipe();
+    TChildProcess child({"/bin/sh", "-c", "read code; exit $code"}, {},
+                        test::TStdio{.In = input.ReadEnd.Get()});
+    input.ReadEnd.Reset();
+    EXPECT_EQ(child.Wait(0ms), std::nullopt) << "it waits for its input";
+    EXPECT_EQ(child.Usage().ru_maxrss, 0) << "nothing to tell before the child has ended";
+
+    ASSERT_EQ(::write(input.WriteEnd.Get(), "5\n", 2), 2);
+    EXPECT_EQ(child.Join(), 5);
+    EXPECT_GT(child.Usage().ru_maxrss, 0) << "its peak memory";
 }
 
 TEST(ChildProcess, EndsTheWholeGroupWhenDestroyed) {

@@ -3,15 +3,15 @@
 // failure handler.
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QImage>
 #include <QLabel>
 #include <QMessageBox>
+#include <QProperty>
 #include <QPushButton>
 #include <QScreen>
 #include <QStringList>
-#include <QThread>
 #include <QTimer>
+#include <QTimerEvent>
 #include <QWindow>
 
 #include <filesystem>
@@ -43,15 +43,22 @@ namespace {
 
 using namespace Qt::StringLiterals;
 
-// Lets the event loop run for `ADuration`, timers included.
-void ProcessEventsFor(std::chrono::milliseconds ADuration) {
-    QElapsedTimer Clock;
-    Clock.start();
-    while (Clock.elapsed() < ADuration.count()) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(5);
-    }
-}
+// Counts the starts of a timer from now on: every start, also one that restarts a running timer,
+// begins a new period. QTimer tells each change of its active state, and a restart is a stop and
+// a start.
+class TTimerStarts {
+public:
+    explicit TTimerStarts(QTimer& ATimer)
+        : FTimer(ATimer), FWatch(ATimer.bindableActive().addNotifier([this] {
+              FStarts += FTimer.isActive() ? 1 : 0;
+          })) {}
+    int Count() const { return FStarts; }
+
+private:
+    const QTimer& FTimer;
+    int FStarts = 0;
+    const QPropertyNotifier FWatch;
+};
 
 class TfrmMainTest : public ::testing::Test {
 protected:
@@ -282,21 +289,23 @@ TEST_F(TfrmMainTest, ProgressBarShowsAfterEachMoveWhatAWholeRepaintShows) {
 
 TEST_F(TfrmMainTest, ArmingAnArmedTimerKeepsItsPeriod) {
     View().SetTimerArmed(true);
-    QThread::msleep(300);
+    const TTimerStarts starts(Timer());
     View().SetTimerArmed(true);
     EXPECT_TRUE(Timer().isActive());
-    EXPECT_LE(Timer().remainingTime(), 750);
+    EXPECT_EQ(starts.Count(), 0) << "the running period was started over";
 }
 
 TEST_F(TfrmMainTest, DisarmingTwiceIsHarmlessAndRearmingStartsAFreshPeriod) {
     View().SetTimerArmed(true);
-    QThread::msleep(300);
+    const TTimerStarts starts(Timer());
     View().SetTimerArmed(false);
     View().SetTimerArmed(false);
     EXPECT_FALSE(Timer().isActive());
+    EXPECT_EQ(starts.Count(), 0);
 
     View().SetTimerArmed(true);
-    EXPECT_GE(Timer().remainingTime(), 900);
+    EXPECT_TRUE(Timer().isActive());
+    EXPECT_EQ(starts.Count(), 1);
 }
 
 TEST_F(TfrmMainTest, ClosingBeforeTheTimerFiresStartsNoDownload) {
@@ -304,11 +313,18 @@ TEST_F(TfrmMainTest, ClosingBeforeTheTimerFiresStartsNoDownload) {
     frmMain.HttpClient().SetOnChange([&](TIdHTTPProgress&) { ++Notifications; });
     frmMain.show();
     ASSERT_TRUE(Timer().isActive());
+    const int ArmedTimerId = Timer().timerId();
 
     EXPECT_TRUE(frmMain.close());
     EXPECT_FALSE(frmMain.isVisible());
 
-    ProcessEventsFor(std::chrono::milliseconds(1500));
+    // What the event loop still had to do, then the end of the period that was running: a timer
+    // that closing left armed would start the download now.
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(Timer().isActive());
+    QTimerEvent PeriodEnd(ArmedTimerId);
+    QCoreApplication::sendEvent(&Timer(), &PeriodEnd);
+    QCoreApplication::processEvents();
     EXPECT_EQ(Notifications, 0);
     EXPECT_EQ(frmMain.HttpClient().Progress(), 0);
     // A run would have made its download directory, and written the TLS libraries, first.

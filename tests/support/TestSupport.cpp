@@ -1,76 +1,34 @@
 #include "support/TestSupport.h"
 
-#include <QCoreApplication>
-#include <QEventLoop>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QThread>
 
 #include <array>
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
-#include <thread>
 #include <utility>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <pwd.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-extern char** environ;
+#include "support/SystemError.h"
 
 namespace korvane::test {
 namespace {
 
 using namespace std::chrono_literals;
+using platform::UniqueFd;
 
 constexpr const char* kNginx = "/usr/sbin/nginx";
 constexpr const char* kMinisign = "/usr/bin/minisign";
 // Not the first python3 on PATH: a version manager's shim may stand in for it.
 constexpr const char* kPython = "/usr/bin/python3";
 constexpr auto kStartTimeout = 15s;
-constexpr auto kStopGrace = 3s;
-
-[[noreturn]] void ThrowErrno(const std::string& AWhat) {
-    throw std::system_error(errno, std::generic_category(), AWhat);
-}
-
-class TFd {
-public:
-    explicit TFd(int AFd) : FFd(AFd) {}
-    TFd(TFd&& AOther) noexcept : FFd(std::exchange(AOther.FFd, -1)) {}
-    TFd(const TFd&) = delete;
-    TFd& operator=(const TFd&) = delete;
-    ~TFd() {
-        if (FFd >= 0) {
-            ::close(FFd);
-        }
-    }
-    int Get() const { return FFd; }
-
-private:
-    int FFd;
-};
-
-TFd OpenForOutput(const std::filesystem::path& APath) {
-    TFd fd(::open(APath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (fd.Get() < 0) {
-        ThrowErrno("cannot open " + APath.string());
-    }
-    return fd;
-}
 
 std::string ReadFileIfAny(const std::filesystem::path& APath) {
     try {
@@ -89,49 +47,6 @@ std::vector<std::string> Lines(const std::string& AText) {
     return lines;
 }
 
-sockaddr_in Loopback(int APort) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(APort));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
-TFd BoundSocket(int APort) {
-    TFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (socket.Get() < 0) {
-        ThrowErrno("socket");
-    }
-    const sockaddr_in address = Loopback(APort);
-    if (::bind(socket.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        ThrowErrno("bind to 127.0.0.1:" + std::to_string(APort));
-    }
-    return socket;
-}
-
-int PortOf(const TFd& ASocket) {
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    if (::getsockname(ASocket.Get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        ThrowErrno("getsockname");
-    }
-    return ntohs(address.sin_port);
-}
-
-// Ports that are free now; all are held until each has been found, so they differ.
-std::array<int, 2> FreePorts() {
-    const TFd first = BoundSocket(0);
-    const TFd second = BoundSocket(0);
-    return {PortOf(first), PortOf(second)};
-}
-
-bool AcceptsConnections(int APort) {
-    const TFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    const sockaddr_in address = Loopback(APort);
-    return socket.Get() >= 0 && ::connect(socket.Get(), reinterpret_cast<const sockaddr*>(&address),
-                                          sizeof address) == 0;
-}
-
 // Quoted for nginx's configuration syntax.
 std::string Quoted(const std::filesystem::path& APath) {
     std::string quoted = "\"";
@@ -148,59 +63,6 @@ std::string WithLeadingSlash(std::string_view APath) {
     return (APath.starts_with('/') ? "" : "/") + std::string(APath);
 }
 
-// Owners of the argument structures of posix_spawn.
-class TSpawnFileActions {
-public:
-    TSpawnFileActions() { posix_spawn_file_actions_init(&FActions); }
-    TSpawnFileActions(const TSpawnFileActions&) = delete;
-    TSpawnFileActions& operator=(const TSpawnFileActions&) = delete;
-    ~TSpawnFileActions() { posix_spawn_file_actions_destroy(&FActions); }
-    void Redirect(int AFrom, int ATo) {
-        if (AFrom >= 0) {
-            posix_spawn_file_actions_adddup2(&FActions, AFrom, ATo);
-        }
-    }
-    const posix_spawn_file_actions_t* Get() const { return &FActions; }
-
-private:
-    posix_spawn_file_actions_t FActions;
-};
-
-class TSpawnAttributes {
-public:
-    // The child gets a process group of its own, no blocked signals and the default dispositions
-    // of the signals that tests send or that this process may ignore.
-    TSpawnAttributes() {
-        posix_spawnattr_init(&FAttributes);
-        posix_spawnattr_setflags(
-            &FAttributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-        posix_spawnattr_setpgroup(&FAttributes, 0);
-        sigset_t set;
-        sigemptyset(&set);
-        posix_spawnattr_setsigmask(&FAttributes, &set);
-        for (const int signal : {SIGPIPE, SIGTERM, SIGINT, SIGHUP, SIGCHLD}) {
-            sigaddset(&set, signal);
-        }
-        posix_spawnattr_setsigdefault(&FAttributes, &set);
-    }
-    TSpawnAttributes(const TSpawnAttributes&) = delete;
-    TSpawnAttributes& operator=(const TSpawnAttributes&) = delete;
-    ~TSpawnAttributes() { posix_spawnattr_destroy(&FAttributes); }
-    const posix_spawnattr_t* Get() const { return &FAttributes; }
-
-private:
-    posix_spawnattr_t FAttributes;
-};
-
-std::vector<char*> NullTerminated(std::vector<std::string>& AStrings) {
-    std::vector<char*> pointers;
-    for (std::string& string : AStrings) {
-        pointers.push_back(string.data());
-    }
-    pointers.push_back(nullptr);
-    return pointers;
-}
-
 // Restores the owner's access to every directory below `ADirectory`, so that everything in it can
 // be removed; symbolic links are not followed.
 void MakeRemovable(const std::filesystem::path& ADirectory) {
@@ -212,39 +74,6 @@ void MakeRemovable(const std::filesystem::path& ADirectory) {
             MakeRemovable(entry.path());
         }
     }
-}
-
-// The first line that `AFd` delivers within `ATimeout`, without its line feed.
-std::optional<std::string> ReadLine(int AFd, std::chrono::milliseconds ATimeout) {
-    const auto deadline = std::chrono::steady_clock::now() + ATimeout;
-    std::string text;
-    while (text.find('\n') == std::string::npos) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left <= 0ms) {
-            return std::nullopt;
-        }
-        pollfd descriptor{.fd = AFd, .events = POLLIN, .revents = 0};
-        const int ready = ::poll(&descriptor, 1, static_cast<int>(left.count()));
-        if (ready < 0 && errno != EINTR) {
-            ThrowErrno("poll");
-        }
-        if (ready <= 0) {
-            continue;
-        }
-        char buffer[4096];
-        const ssize_t count = ::read(AFd, buffer, sizeof buffer);
-        if (count < 0 && errno != EINTR) {
-            ThrowErrno("read");
-        }
-        if (count == 0) {
-            return std::nullopt;
-        }
-        if (count > 0) {
-            text.append(buffer, static_cast<size_t>(count));
-        }
-    }
-    return text.substr(0, text.find('\n'));
 }
 
 // The complete JSON lines of the scripted server's log.
@@ -316,7 +145,7 @@ void SignFile(const std::filesystem::path& AFile, std::string_view AKey,
         kMinisign, "-S",           "-s", (KeysDir() / (std::string(AKey) + ".key")).string(),
         "-m",      AFile.string(), "-x", AFile.string() + ".minisig"};
     arguments.insert(arguments.end(), AOptions.begin(), AOptions.end());
-    const TFd quiet = OpenForOutput("/dev/null");
+    const UniqueFd quiet = OpenForOutput("/dev/null");
     TChildProcess minisign(std::move(arguments), {}, TStdio{.In = -1, .Out = quiet.Get()});
     if (minisign.Wait(30s) != 0) {
         throw std::runtime_error("minisign could not sign " + AFile.string());
@@ -396,102 +225,6 @@ std::string ReadFile(const std::filesystem::path& APath) {
     return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
 }
 
-// TChildProcess
-
-TChildProcess::TChildProcess(std::vector<std::string> AArguments,
-                             std::map<std::string, std::string> AEnvironment, TStdio AStdio) {
-    if (AArguments.empty()) {
-        throw std::invalid_argument("a child process needs a program");
-    }
-    std::vector<std::string> environment;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        const std::string_view variable(*entry);
-        if (!AEnvironment.contains(std::string(variable.substr(0, variable.find('='))))) {
-            environment.emplace_back(variable);
-        }
-    }
-    for (const auto& [name, value] : AEnvironment) {
-        environment.push_back(name + "=" + value);
-    }
-
-    TSpawnFileActions actions;
-    actions.Redirect(AStdio.In, STDIN_FILENO);
-    actions.Redirect(AStdio.Out, STDOUT_FILENO);
-    actions.Redirect(AStdio.Err, STDERR_FILENO);
-    const TSpawnAttributes attributes;
-    std::vector<char*> argv = NullTerminated(AArguments);
-    std::vector<char*> envp = NullTerminated(environment);
-    const auto spawn =
-        AArguments.front().find('/') == std::string::npos ? posix_spawnp : posix_spawn;
-    const int error =
-        spawn(&FPid, argv.front(), actions.Get(), attributes.Get(), argv.data(), envp.data());
-    if (error != 0) {
-        FPid = -1;
-        throw std::system_error(error, std::generic_category(), "cannot start " + AArguments[0]);
-    }
-}
-
-TChildProcess::~TChildProcess() {
-    if (FPid <= 0) {
-        return;
-    }
-    if (!FExitCode) {
-        SignalGroup(SIGTERM);
-        const auto deadline = std::chrono::steady_clock::now() + kStopGrace;
-        while (!Reap(WNOHANG) && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(10ms);
-        }
-        Kill();
-    }
-    // Whatever the child left behind in its group.
-    SignalGroup(SIGKILL);
-}
-
-std::optional<int> TChildProcess::Wait(std::chrono::milliseconds ATimeout) {
-    WaitUntil([this] { return Reap(WNOHANG); }, ATimeout);
-    return FExitCode;
-}
-
-void TChildProcess::Kill() {
-    if (FExitCode) {
-        return;
-    }
-    SignalGroup(SIGKILL);
-    while (!Reap(0)) {
-    }
-}
-
-bool TChildProcess::Reap(int AFlags) {
-    if (FExitCode) {
-        return true;
-    }
-    int status = 0;
-    const pid_t result = ::waitpid(FPid, &status, AFlags);
-    if (result == FPid) {
-        FExitCode = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
-        return true;
-    }
-    if (result < 0 && errno == ECHILD) {
-        FExitCode = -1;  // reaped elsewhere; its exit code is lost
-        return true;
-    }
-    return false;
-}
-
-void TChildProcess::SignalGroup(int ASignal) const {
-    if (FPid > 0) {
-        ::kill(-FPid, ASignal);
-    }
-}
-
-void detail::PollPause() {
-    const QCoreApplication* application = QCoreApplication::instance();
-    if (application != nullptr && application->thread() == QThread::currentThread()) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
-    }
-    std::this_thread::sleep_for(5ms);
-}
-
 // TNginx
 
 TNginx::TNginx(TOptions AOptions) : FOptions(std::move(AOptions)) {
@@ -518,12 +251,20 @@ TNginx::TNginx(TOptions AOptions) : FOptions(std::move(AOptions)) {
 
 TNginx::~TNginx() = default;
 
+TNginx::TOptions TNginx::OnDownloadPort(std::filesystem::path ADocRoot, std::string ADirectives,
+                                        bool APlainHttpToo) {
+    return {.DocRoot = std::move(ADocRoot),
+            .HttpsPort = kDownloadPort,
+            .PlainHttpOnHttpsPort = APlainHttpToo,
+            .ServerDirectives = std::move(ADirectives)};
+}
+
 bool TNginx::Start() {
     std::error_code ignored;
     std::filesystem::remove(FDir / "error.log", ignored);
     std::filesystem::remove(FDir / "nginx.pid", ignored);
     WriteConfig();
-    const TFd output = OpenForOutput(FDir / "stderr.log");
+    const UniqueFd output = OpenForOutput(FDir / "stderr.log");
     FProcess = std::make_unique<TChildProcess>(
         std::vector<std::string>{kNginx, "-p", FDir.Path().string() + "/", "-c",
                                  (FDir / "nginx.conf").string(), "-e",
@@ -675,20 +416,16 @@ TScriptedServer::TScriptedServer(TOptions AOptions) {
         arguments.insert(arguments.end(), {"--docroot", AOptions.DocRoot.string()});
     }
 
-    std::array<int, 2> pipe{-1, -1};
-    if (::pipe2(pipe.data(), O_CLOEXEC) != 0) {
-        ThrowErrno("pipe");
-    }
-    const TFd readEnd(pipe[0]);
+    TPipe output = MakePipe();
     {
-        const TFd writeEnd(pipe[1]);
-        const TFd errors = OpenForOutput(FDir / "stderr.log");
+        const UniqueFd errors = OpenForOutput(FDir / "stderr.log");
         FProcess = std::make_unique<TChildProcess>(
             std::move(arguments), std::map<std::string, std::string>{{"PYTHONUNBUFFERED", "1"}},
-            TStdio{.Out = writeEnd.Get(), .Err = errors.Get()});
+            TStdio{.Out = output.WriteEnd.Get(), .Err = errors.Get()});
+        output.WriteEnd.Reset();
     }
 
-    const std::optional<std::string> line = ReadLine(readEnd.Get(), kStartTimeout);
+    const std::optional<std::string> line = ReadLine(output.ReadEnd.Get(), kStartTimeout);
     const QJsonDocument ports =
         QJsonDocument::fromJson(QByteArray::fromStdString(line.value_or(std::string())));
     constexpr TListener listeners[] = {TListener::Plain,        TListener::Tls,
@@ -765,7 +502,7 @@ bool TTinyproxy::Start(const TOptions& AOptions) {
     if (!AOptions.User.empty()) {
         arguments.insert(arguments.end(), {AOptions.User, AOptions.Password});
     }
-    const TFd output = OpenForOutput(FDir / "stderr.log");
+    const UniqueFd output = OpenForOutput(FDir / "stderr.log");
     FProcess =
         std::make_unique<TChildProcess>(std::move(arguments), std::map<std::string, std::string>{},
                                         TStdio{.Out = output.Get(), .Err = output.Get()});

@@ -14,6 +14,10 @@
 
 #include <sys/types.h>
 
+#include "support/ChildProcess.h"
+#include "support/Loopback.h"
+#include "support/WaitUntil.h"
+
 namespace korvane::test {
 
 // The port on 127.0.0.1 that the test build downloads the setup program from.
@@ -95,59 +99,6 @@ private:
 void WriteFile(const std::filesystem::path& APath, std::string_view AContent);
 std::string ReadFile(const std::filesystem::path& APath);
 
-// Descriptors of this process that become a child's standard streams; -1: inherited.
-struct TStdio {
-    int In = -1;
-    int Out = -1;
-    int Err = -1;
-};
-
-// A child process started without a shell, in a process group of its own; the group is killed and
-// the child reaped when it goes out of scope.
-class TChildProcess {
-public:
-    // `AEnvironment` entries are added to (or replace those of) this process's environment.
-    explicit TChildProcess(std::vector<std::string> AArguments,
-                           std::map<std::string, std::string> AEnvironment = {},
-                           TStdio AStdio = {});
-    TChildProcess(const TChildProcess&) = delete;
-    TChildProcess& operator=(const TChildProcess&) = delete;
-    ~TChildProcess();
-
-    pid_t Pid() const { return FPid; }
-    // The exit code, or nullopt when the process has not ended within `ATimeout`
-    // (or was ended by a signal: then 128 + the signal number).
-    std::optional<int> Wait(std::chrono::milliseconds ATimeout);
-    // Kills the whole process group at once and reaps the child.
-    void Kill();
-
-private:
-    bool Reap(int AFlags);
-    void SignalGroup(int ASignal) const;
-
-    pid_t FPid = -1;
-    std::optional<int> FExitCode;
-};
-
-namespace detail {
-// One pause between two polls: runs pending Qt events when called on the thread of a
-// QCoreApplication (so that timers and queued calls go on while a test waits), then sleeps briefly.
-void PollPause();
-}  // namespace detail
-
-// Polls `ACondition` until it holds or `ATimeout` passes; true when it held.
-template <class TCondition>
-bool WaitUntil(TCondition ACondition, std::chrono::milliseconds ATimeout) {
-    const auto deadline = std::chrono::steady_clock::now() + ATimeout;
-    while (!ACondition()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        detail::PollPause();
-    }
-    return true;
-}
-
 // nginx on 127.0.0.1, serving `DocRoot` over HTTPS (localhost certificate) and plain HTTP.
 class TNginx {
 public:
@@ -159,6 +110,10 @@ public:
         std::string ServerDirectives;       // added inside both server blocks
     };
     explicit TNginx(TOptions AOptions);
+    // The download port, serving `ADocRoot` over HTTPS, and with `APlainHttpToo` plain HTTP on the
+    // same port, `ADirectives` added.
+    static TOptions OnDownloadPort(std::filesystem::path ADocRoot, std::string ADirectives = {},
+                                   bool APlainHttpToo = false);
     TNginx(const TNginx&) = delete;
     TNginx& operator=(const TNginx&) = delete;
     ~TNginx();
@@ -182,6 +137,13 @@ private:
     int FHttpPort = 0;
     std::unique_ptr<TChildProcess> FProcess;
 };
+
+// nginx directives that answer the setup program and its signature over plain HTTP from
+// over-http/ of the document root, so that a test tells by the program started which scheme it
+// came over.
+inline constexpr std::string_view kOnePerSchemeDirectives = R"(if ($https = "") {
+    rewrite ^/KorvaneSetup\.exe(\.minisig)?$ /over-http/KorvaneSetup.exe$1 last;
+})";
 
 // The scripted server: answers according to the request's path (see scripted_server.py for the
 // list of scenarios). One process, several listeners.

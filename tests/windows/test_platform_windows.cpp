@@ -17,6 +17,7 @@
 #include <string>
 #include <thread>
 
+#include "ScratchDir.h"
 #include "platform/Platform.h"
 
 namespace korvane {
@@ -24,29 +25,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A directory of its own in the user's temporary directory, removed with everything in it.
-class TScratchDir {
-public:
-    TScratchDir() {
-        wchar_t name[MAX_PATH] = {};
-        if (GetTempFileNameW(platform::UserTempDirectory().c_str(), L"kvt", 0, name) == 0) {
-            throw std::runtime_error("no temporary name");
-        }
-        FPath = name;
-        fs::remove(FPath);
-        fs::create_directory(FPath);
-    }
-    TScratchDir(const TScratchDir&) = delete;
-    TScratchDir& operator=(const TScratchDir&) = delete;
-    ~TScratchDir() {
-        std::error_code ignored;
-        fs::remove_all(FPath, ignored);
-    }
-    const fs::path& Path() const { return FPath; }
-
-private:
-    fs::path FPath;
-};
+using test::TScratchDir;
 
 std::string ReadWhole(const fs::path& APath) {
     std::ifstream in(APath, std::ios::binary);

@@ -18,6 +18,7 @@
 #include <system_error>
 #include <thread>
 
+#include "ScratchDir.h"
 #include "app/Application.h"
 #include "app/ProgramParts.h"
 #include "app/win32/fmMain.h"
@@ -123,18 +124,11 @@ private:
 class TMissingTempDirectory {
 public:
     TMissingTempDirectory() {
-        wchar_t Name[MAX_PATH] = {};
-        wchar_t Base[MAX_PATH + 1] = {};
-        GetTempPathW(MAX_PATH + 1, Base);
-        GetTempFileNameW(Base, L"kvw", 0, Name);
-        FRoot = Name;
-        fs::remove(FRoot);
-        fs::create_directory(FRoot);
         for (const wchar_t* const Variable : {L"TMP", L"TEMP"}) {
             wchar_t Value[MAX_PATH + 1] = {};
             const DWORD Length = GetEnvironmentVariableW(Variable, Value, MAX_PATH + 1);
             FSaved.push_back(Length > 0 ? std::optional<std::wstring>(Value) : std::nullopt);
-            SetEnvironmentVariableW(Variable, (FRoot / L"missing\\").c_str());
+            SetEnvironmentVariableW(Variable, (FRoot.Path() / L"missing\\").c_str());
         }
     }
     TMissingTempDirectory(const TMissingTempDirectory&) = delete;
@@ -145,13 +139,11 @@ public:
             SetEnvironmentVariableW(Variables[Index],
                                     FSaved[Index] ? FSaved[Index]->c_str() : nullptr);
         }
-        std::error_code Ignored;
-        fs::remove_all(FRoot, Ignored);
     }
-    const fs::path& Root() const { return FRoot; }
+    const fs::path& Root() const { return FRoot.Path(); }
 
 private:
-    fs::path FRoot;
+    const test::TScratchDir FRoot;
     std::vector<std::optional<std::wstring>> FSaved;
 };
 
