@@ -61,6 +61,9 @@ windows_build_and_test() {
     trap 'tests/support/wine-session.sh stop build-win-tests/wine-prefix' EXIT
     tests/support/wine-session.sh start build-win-tests/wine-prefix
     without_proxies ctest --test-dir build-win-tests --output-on-failure
+    if unshare -n true 2>/dev/null; then
+        unshare -n ctest --test-dir build-win-tests --output-on-failure -L unit
+    fi
 }
 
 # The Windows test build signs its executable as a release does: the test PKI's maker identity

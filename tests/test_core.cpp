@@ -1,12 +1,8 @@
 // The client's and the run's rules over a transport that replays scripted answers: no socket, no
 // server, a few milliseconds. What only sockets show (the request on the wire, TLS, proxies,
-// time-outs) stays with the tests over real servers.
-
-#include <sys/stat.h>
-#include <unistd.h>
+// time-outs) stays with the tests over real servers. The same on Linux and under Wine.
 
 #include <cstdint>
-#include <filesystem>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -24,15 +20,15 @@
 #include "download/IdHTTPProgress.h"
 #include "download/MainWindowView.h"
 #include "platform/Platform.h"
+#include "support/Files.h"
+#include "support/RunSandbox.h"
 #include "support/ScriptedTransport.h"
-#include "support/TestSupport.h"
 #include "texts/StatusTexts.h"
 
 namespace korvane {
 namespace {
 
-namespace fs = std::filesystem;
-using test::TScopedEnvironment;
+using test::TRunSandbox;
 using test::TScriptedAnswer;
 using test::TScriptedTransport;
 using test::TTempDir;
@@ -188,19 +184,11 @@ public:
     bool RetryShown = false, LinkShown = false, TimerArmed = true, Closed = false;
 };
 
-// One run in a home and a temporary directory of its own.
+// One run in a temporary directory of its own.
 class RunRules : public ::testing::Test {
 protected:
-    TTempDir Home;
-    TScopedEnvironment HomeVariable{"HOME", Home.Path().string()};
-    TScopedEnvironment DataVariable{"XDG_DATA_HOME", std::nullopt};
-    TScopedEnvironment TmpVariable{"TMPDIR", Home.Path().string()};
+    TRunSandbox Sandbox;
     TRecordingView View;
-
-    fs::path Target() const {
-        return test::PrivateTempDir(Home.Path(), ::getuid()) /
-               LoadText(TStatusText::sSetupFileName);
-    }
 };
 
 TEST_F(RunRules, AnyFailureOfTheDownloadEndsInTheDownloadFailedState) {
@@ -221,9 +209,7 @@ TEST_F(RunRules, AnyFailureOfTheDownloadEndsInTheDownloadFailedState) {
         run.TimerTimer();
         EXPECT_TRUE(View.ShowsDownloadFailure()) << name;
         EXPECT_FALSE(View.TimerArmed) << name;
-        struct stat status {};
-        EXPECT_TRUE(::stat(Target().c_str(), &status) != 0 || (status.st_mode & S_IXUSR) == 0)
-            << name << ": nothing runnable is left";
+        EXPECT_FALSE(Sandbox.LeftRunnable()) << name << ": nothing runnable is left";
     }
 }
 

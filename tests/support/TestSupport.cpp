@@ -63,19 +63,6 @@ std::string WithLeadingSlash(std::string_view APath) {
     return (APath.starts_with('/') ? "" : "/") + std::string(APath);
 }
 
-// Restores the owner's access to every directory below `ADirectory`, so that everything in it can
-// be removed; symbolic links are not followed.
-void MakeRemovable(const std::filesystem::path& ADirectory) {
-    std::error_code error;
-    std::filesystem::permissions(ADirectory, std::filesystem::perms::owner_all,
-                                 std::filesystem::perm_options::add, error);
-    for (const auto& entry : std::filesystem::directory_iterator(ADirectory, error)) {
-        if (entry.symlink_status(error).type() == std::filesystem::file_type::directory) {
-            MakeRemovable(entry.path());
-        }
-    }
-}
-
 // The complete JSON lines of the scripted server's log.
 std::vector<QJsonObject> LogRecords(const std::filesystem::path& APath) {
     std::vector<QJsonObject> records;
@@ -152,22 +139,6 @@ void SignFile(const std::filesystem::path& AFile, std::string_view AKey,
     }
 }
 
-// TTempDir
-
-TTempDir::TTempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "korvane-test-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        ThrowErrno("cannot make a temporary directory");
-    }
-    FPath = pattern;
-}
-
-TTempDir::~TTempDir() {
-    MakeRemovable(FPath);
-    std::error_code error;
-    std::filesystem::remove_all(FPath, error);
-}
-
 std::string Pattern(std::size_t ASize) {
     std::string bytes(ASize, '\0');
     for (std::size_t i = 0; i < ASize; ++i) {
@@ -186,43 +157,6 @@ std::string RecordingSetupProgram(const std::filesystem::path& ARecord, std::str
         program += "# padding to make the download last a while\n";
     }
     return program;
-}
-
-TScopedEnvironment::TScopedEnvironment(std::string AName, const std::optional<std::string>& AValue)
-    : FName(std::move(AName)) {
-    if (const char* old = std::getenv(FName.c_str())) {
-        FOld = old;
-    }
-    if (AValue) {
-        ::setenv(FName.c_str(), AValue->c_str(), 1);
-    } else {
-        ::unsetenv(FName.c_str());
-    }
-}
-
-TScopedEnvironment::~TScopedEnvironment() {
-    if (FOld) {
-        ::setenv(FName.c_str(), FOld->c_str(), 1);
-    } else {
-        ::unsetenv(FName.c_str());
-    }
-}
-
-void WriteFile(const std::filesystem::path& APath, std::string_view AContent) {
-    std::ofstream file(APath, std::ios::binary | std::ios::trunc);
-    file.write(AContent.data(), static_cast<std::streamsize>(AContent.size()));
-    file.close();
-    if (!file) {
-        throw std::runtime_error("cannot write " + APath.string());
-    }
-}
-
-std::string ReadFile(const std::filesystem::path& APath) {
-    std::ifstream file(APath, std::ios::binary);
-    if (!file) {
-        throw std::runtime_error("cannot read " + APath.string());
-    }
-    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
 }
 
 // TNginx

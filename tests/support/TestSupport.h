@@ -15,6 +15,7 @@
 #include <sys/types.h>
 
 #include "support/ChildProcess.h"
+#include "support/Files.h"
 #include "support/Loopback.h"
 #include "support/WaitUntil.h"
 
@@ -59,20 +60,6 @@ public:
 void SignFile(const std::filesystem::path& AFile, std::string_view AKey = "publisher",
               const std::vector<std::string>& AOptions = {});
 
-// A fresh directory under the system's temporary directory, removed with everything in it.
-class TTempDir {
-public:
-    TTempDir();
-    TTempDir(const TTempDir&) = delete;
-    TTempDir& operator=(const TTempDir&) = delete;
-    ~TTempDir();
-    const std::filesystem::path& Path() const { return FPath; }
-    std::filesystem::path operator/(std::string_view AName) const { return FPath / AName; }
-
-private:
-    std::filesystem::path FPath;
-};
-
 // The bytes of the scripted server's counted bodies (/bytes/N, /cut/N/M...): byte i is i % 251.
 std::string Pattern(std::size_t ASize);
 
@@ -81,23 +68,6 @@ std::string Pattern(std::size_t ASize);
 // Comment lines pad it to at least `ASize` bytes, for a download that lasts a while.
 std::string RecordingSetupProgram(const std::filesystem::path& ARecord, std::string_view ALabel,
                                   std::size_t ASize = 0);
-
-// Sets an environment variable, or with nullopt unsets it, for the object's lifetime.
-class TScopedEnvironment {
-public:
-    TScopedEnvironment(std::string AName, const std::optional<std::string>& AValue);
-    TScopedEnvironment(const TScopedEnvironment&) = delete;
-    TScopedEnvironment& operator=(const TScopedEnvironment&) = delete;
-    ~TScopedEnvironment();
-
-private:
-    std::string FName;
-    std::optional<std::string> FOld;
-};
-
-// Writes `AContent` to `APath`, creating or replacing the file; reads a whole file back.
-void WriteFile(const std::filesystem::path& APath, std::string_view AContent);
-std::string ReadFile(const std::filesystem::path& APath);
 
 // nginx on 127.0.0.1, serving `DocRoot` over HTTPS (localhost certificate) and plain HTTP.
 class TNginx {

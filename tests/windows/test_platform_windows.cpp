@@ -17,15 +17,15 @@
 #include <string>
 #include <thread>
 
-#include "ScratchDir.h"
 #include "platform/Platform.h"
+#include "support/Files.h"
 
 namespace korvane {
 namespace {
 
 namespace fs = std::filesystem;
 
-using test::TScratchDir;
+using test::TTempDir;
 
 std::string ReadWhole(const fs::path& APath) {
     std::ifstream in(APath, std::ios::binary);
@@ -52,7 +52,7 @@ std::span<const std::byte> Bytes(std::string_view AText) {
 }
 
 TEST(WindowsPlatform, TheTemporaryDirectoryIsTheUsersOwnWithItsSeparator) {
-    const TScratchDir dir;
+    const TTempDir dir;
     // The system's rule: TMP names the user's temporary directory, with or without a separator.
     const std::wstring own = dir.Path().wstring();
     wchar_t saved[MAX_PATH + 1] = {};
@@ -75,7 +75,7 @@ bool OthersCanOpen(const fs::path& APath, DWORD AAccess, DWORD AShare) {
 }
 
 TEST(WindowsPlatform, ATargetIsSharedWithNobodyAndGoesWhenClosedUnsealed) {
-    const TScratchDir dir;
+    const TTempDir dir;
     const fs::path target = dir.Path() / "KorvaneSetup.exe";
     std::ofstream(target) << "left by an earlier run";
     {
@@ -92,7 +92,7 @@ TEST(WindowsPlatform, ATargetIsSharedWithNobodyAndGoesWhenClosedUnsealed) {
 }
 
 TEST(WindowsPlatform, ASealedFileStaysAndOthersMayOnlyReadItWhileItIsHeld) {
-    const TScratchDir dir;
+    const TTempDir dir;
     const fs::path target = dir.Path() / "KorvaneSetup.exe";
     {
         platform::TFile file = platform::CreatePrivateFile(target);
@@ -111,7 +111,7 @@ TEST(WindowsPlatform, ASealedFileStaysAndOthersMayOnlyReadItWhileItIsHeld) {
 }
 
 TEST(WindowsPlatform, ADiscardedFileIsGoneSealedOrNot) {
-    const TScratchDir dir;
+    const TTempDir dir;
     for (const bool sealed : {false, true}) {
         const fs::path target = dir.Path() / "KorvaneSetup.exe";
         platform::TFile file = platform::CreatePrivateFile(target);
@@ -125,7 +125,7 @@ TEST(WindowsPlatform, ADiscardedFileIsGoneSealedOrNot) {
 }
 
 TEST(WindowsPlatform, AFileReadsBackFromAnyOffsetWithoutMovingItsWritePosition) {
-    const TScratchDir dir;
+    const TTempDir dir;
     platform::TFile file = platform::CreatePrivateFile(dir.Path() / "file");
     file.Resize(10);  // announced length first, as a download does
     file.Write(Bytes("abcdef"));
@@ -159,7 +159,7 @@ protected:
         return file;
     }
 
-    const TScratchDir FDir;
+    const TTempDir FDir;
     const fs::path FRecord = FDir.Path() / "record.txt";
     const fs::path FTarget = FDir.Path() / "KorvaneSetup.exe";
 };

@@ -18,10 +18,10 @@
 #include <system_error>
 #include <thread>
 
-#include "ScratchDir.h"
 #include "app/Application.h"
 #include "app/ProgramParts.h"
 #include "app/win32/fmMain.h"
+#include "support/Files.h"
 
 namespace korvane {
 namespace {
@@ -143,7 +143,7 @@ public:
     const fs::path& Root() const { return FRoot.Path(); }
 
 private:
-    const test::TScratchDir FRoot;
+    const test::TTempDir FRoot;
     std::vector<std::optional<std::wstring>> FSaved;
 };
 

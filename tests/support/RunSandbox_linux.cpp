@@ -1,0 +1,32 @@
+#include "support/RunSandbox.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "support/Files.h"
+#include "support/TestSupport.h"
+#include "texts/StatusTexts.h"
+
+namespace korvane::test {
+
+// The home directory and TMPDIR lead to the data and the temporary directory.
+struct TRunSandbox::TImpl {
+    TTempDir Home;
+    TScopedEnvironment HomeVariable{"HOME", Home.Path().string()};
+    TScopedEnvironment DataVariable{"XDG_DATA_HOME", std::nullopt};
+    TScopedEnvironment TmpVariable{"TMPDIR", Home.Path().string()};
+};
+
+TRunSandbox::TRunSandbox() : FImpl(std::make_unique<TImpl>()) {}
+TRunSandbox::~TRunSandbox() = default;
+
+std::filesystem::path TRunSandbox::Target() const {
+    return PrivateTempDir(FImpl->Home.Path(), ::getuid()) / LoadText(TStatusText::sSetupFileName);
+}
+
+bool TRunSandbox::LeftRunnable() const {
+    struct stat status {};
+    return ::stat(Target().c_str(), &status) == 0 && (status.st_mode & S_IXUSR) != 0;
+}
+
+}  // namespace korvane::test
