@@ -20,18 +20,11 @@ keys_dir=$build_dir/keys
 repeat=${BENCH_REPEAT:-9}
 startup_repeat=${BENCH_STARTUP_REPEAT:-11}
 source "$root/scripts/debian-packages.sh"
+source "$root/scripts/local-servers.sh"
 sizes=("$@")
 if ((${#sizes[@]} == 0)); then
     sizes=(64 256 1024)
 fi
-
-# A port on 127.0.0.1 that nothing listens on right now.
-free_port() {
-    python3 -c 'import socket
-s = socket.socket()
-s.bind(("127.0.0.1", 0))
-print(s.getsockname()[1])'
-}
 
 build_bench() {
     "$root/tests/support/make-test-pki.sh" "$pki_dir"
@@ -52,42 +45,12 @@ make_files() {
     sync "$docroot"/*
 }
 
-write_nginx_config() {
-    mkdir -p "$work/nginx"
-    cat >"$work/nginx/nginx.conf" <<EOF
-daemon off;
-worker_processes 1;
-pid $work/nginx/nginx.pid;
-error_log $work/nginx/error.log warn;
-events { worker_connections 64; }
-http {
-    access_log off;
-    sendfile on;
-    tcp_nopush on;
-    default_type application/octet-stream;
-    client_body_temp_path $work/nginx/body;
-    proxy_temp_path $work/nginx/proxy;
-    fastcgi_temp_path $work/nginx/fastcgi;
-    uwsgi_temp_path $work/nginx/uwsgi;
-    scgi_temp_path $work/nginx/scgi;
-    server {
-        listen 127.0.0.1:$https_port ssl;
-        ssl_certificate $pki_dir/localhost.pem;
-        ssl_certificate_key $pki_dir/localhost.key;
-        root $docroot;
-    }
-    server {
-        listen 127.0.0.1:$http_port;
-        root $docroot;
-    }
-}
-EOF
-}
-
 start_nginx() {
     https_port=$(free_port)
     http_port=$(free_port)
-    write_nginx_config
+    # Files straight from the page cache to the socket where nginx can: the fastest it serves.
+    write_nginx_config "$work/nginx" "$pki_dir" "$docroot" "$https_port" "$http_port" \
+        'sendfile on; tcp_nopush on;'
     /usr/sbin/nginx -p "$work/nginx" -e "$work/nginx/error.log" -c "$work/nginx/nginx.conf" &
     nginx_pid=$!
     local probe=${sizes[0]}.bin attempt
@@ -127,8 +90,6 @@ export no_proxy=127.0.0.1 NO_PROXY=127.0.0.1
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 work=$(mktemp -d "${TMPDIR:-/tmp}/korvane-bench.XXXXXX")
-# nginx's workers run as an unprivileged user when started as root: they must reach the files.
-chmod 755 "$work"
 docroot=$work/files
 make_files
 start_nginx

@@ -14,6 +14,7 @@ set -euo pipefail
 
 cd "$(dirname "$0")"
 source scripts/debian-packages.sh
+source scripts/local-servers.sh
 readonly source_dir=$PWD
 readonly platform=${1:-linux}
 case $platform in
@@ -51,10 +52,6 @@ stop_everything() {
 }
 trap stop_everything EXIT
 
-free_port() {
-    /usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
-
 wait_for() {  # SECONDS COMMAND...: true once COMMAND succeeds within SECONDS
     local deadline=$((SECONDS + $1))
     shift
@@ -63,8 +60,6 @@ wait_for() {  # SECONDS COMMAND...: true once COMMAND succeeds within SECONDS
         sleep 0.1
     done
 }
-
-port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 
 not_running() { ! kill -0 "$1" 2>/dev/null; }
 
@@ -120,36 +115,10 @@ make_setup_program() {  # FILE
 
 start_nginx() {  # PORT DOCROOT
     local dir=$run_dir/nginx
-    mkdir -p "$dir"
-    cat >"$dir/nginx.conf" <<EOF
-daemon off;
-master_process off;
-worker_processes 1;
-pid "$dir/nginx.pid";
-error_log "$dir/error.log" notice;
-events { worker_connections 64; }
-http {
-    types {}
-    default_type application/octet-stream;
-    access_log "$dir/access.log";
-    client_body_temp_path "$dir/client_body";
-    proxy_temp_path "$dir/proxy";
-    fastcgi_temp_path "$dir/fastcgi";
-    uwsgi_temp_path "$dir/uwsgi";
-    scgi_temp_path "$dir/scgi";
-    server {
-        listen 127.0.0.1:$1 ssl;
-        ssl_certificate "$build_dir/pki/localhost.pem";
-        ssl_certificate_key "$build_dir/pki/localhost.key";
-        root "$2";
-        limit_rate $rate;
-        # The refused run: the server turns the download away while this file exists.
-        location = /KorvaneSetup.exe {
-            if (-f "$run_dir/refuse-download") { return 403; }
-        }
-    }
-}
-EOF
+    # At the demo's pace; the refused run turns the download away while run_dir/refuse-download
+    # exists.
+    write_nginx_config "$dir" "$build_dir/pki" "$2" "$1" "" "" \
+        "limit_rate $rate; location = /KorvaneSetup.exe { if (-f \"$run_dir/refuse-download\") { return 403; } }"
     /usr/sbin/nginx -p "$dir/" -c "$dir/nginx.conf" -e "$dir/error.log" &
     started_pids+=($!)
     wait_for 10 port_open "$1" || { say "nginx did not start:"; cat "$dir/error.log"; exit 1; }

@@ -19,6 +19,7 @@ fi
 pki=$1
 shift
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../../scripts/local-servers.sh"
 server=$here/../support/scripted_server.py
 
 work=$(mktemp -d)
@@ -40,12 +41,12 @@ wine_path() { local path="$work/$1"; echo "Z:${path//\//\\}"; }
 start_proxy() {  # NAME [USER PASSWORD]
     local dir=$work/$1 attempt
     shift
-    proxy_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+    proxy_port=$(free_port)
     "$here/../support/tinyproxy.sh" "$dir" "$proxy_port" "$@" >"$dir.err" 2>&1 &
     pids+=($!)
     for attempt in $(seq 150); do
         if grep -qs "Reloading config file finished" "$dir/tinyproxy.log" &&
-            (exec 3<>"/dev/tcp/127.0.0.1/$proxy_port") 2>/dev/null; then
+            port_open "$proxy_port"; then
             return
         fi
         sleep 0.1
