@@ -3,9 +3,6 @@
 #include <commctrl.h>
 
 #include <stdexcept>
-#include <string>
-
-#include "platform/WindowsText.h"
 
 namespace korvane {
 
@@ -23,13 +20,11 @@ HWND TFormControls::CreateControl(HWND AParent, const TControlTemplate& AControl
     if (AControl.Font) {
         Font = FFonts.emplace_back(CreateFontOf(*AControl.Font)).get();
     }
-    const std::u16string Caption = AControl.Caption ? LoadText(*AControl.Caption) : u"";
     const TBounds& Bounds = AControl.Bounds;
-    const HWND Handle =
-        CreateWindowExW(0, AControl.ClassName, platform::AsWide(Caption), AControl.Style,
-                        Bounds.Left, Bounds.Top, Bounds.Width, Bounds.Height, AParent,
-                        reinterpret_cast<HMENU>(static_cast<UINT_PTR>(AControl.Id)),
-                        GetModuleHandleW(nullptr), nullptr);
+    const HWND Handle = CreateWindowExW(0, AControl.ClassName, L"", AControl.Style, Bounds.Left,
+                                        Bounds.Top, Bounds.Width, Bounds.Height, AParent,
+                                        reinterpret_cast<HMENU>(static_cast<UINT_PTR>(AControl.Id)),
+                                        GetModuleHandleW(nullptr), nullptr);
     if (Handle == nullptr) {
         throw std::runtime_error("Cannot create a control of the main window");
     }

@@ -9,8 +9,6 @@
 #include <span>
 #include <string_view>
 
-#include "texts/StatusTexts.h"
-
 namespace korvane {
 
 struct TFontTemplate {
@@ -29,7 +27,6 @@ struct TBounds {
 struct TControlTemplate {
     std::u16string_view Name;
     const wchar_t* ClassName;
-    std::optional<TStatusText> Caption;  // nullopt: none
     int Id;
     DWORD Style;
     TBounds Bounds;

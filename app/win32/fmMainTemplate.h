@@ -1,5 +1,6 @@
 // The main window: a red strip with the progress bar on top and the status line below it; the two
-// buttons of the failed state lie in front of them, hidden until then.
+// buttons of the failed state lie in front of them, hidden until then. The window's handlers give
+// the texts: FormCreate captions the buttons.
 #pragma once
 
 #include <windows.h>
@@ -16,7 +17,6 @@ inline constexpr TControlTemplate kfrmMainControls[] = {
     // From the progress bar on, Tab visits btnDownloadLink, then btnRetry.
     {.Name = u"btnDownloadLink",
      .ClassName = WC_BUTTONW,
-     .Caption = TStatusText::sBtnOtherLink,
      .Id = 101,
      .Style = WS_CHILD | WS_CLIPSIBLINGS | WS_TABSTOP | BS_PUSHBUTTON,
      .Bounds = {485, 29, 201, 25},  // over the status line's right end
@@ -24,7 +24,6 @@ inline constexpr TControlTemplate kfrmMainControls[] = {
      .TextColor = CLR_DEFAULT},
     {.Name = u"btnRetry",
      .ClassName = WC_BUTTONW,
-     .Caption = TStatusText::sBtnRetry,
      .Id = 102,
      .Style = WS_CHILD | WS_CLIPSIBLINGS | WS_TABSTOP | BS_PUSHBUTTON,
      .Bounds = {0, 0, 694, 25},  // over the bar but for its bottom 2 pixels
@@ -32,7 +31,6 @@ inline constexpr TControlTemplate kfrmMainControls[] = {
      .TextColor = CLR_DEFAULT},
     {.Name = u"labMessage",
      .ClassName = WC_STATICW,
-     .Caption = std::nullopt,
      .Id = 103,
      .Style = WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | SS_LEFTNOWORDWRAP | SS_NOPREFIX,
      .Bounds = {3, 32, 686, 21},  // what the bar leaves, inset by 3, 5, 5 and 3
@@ -40,7 +38,6 @@ inline constexpr TControlTemplate kfrmMainControls[] = {
      .TextColor = RGB(255, 255, 255)},
     {.Name = u"ProgressBar",
      .ClassName = PROGRESS_CLASSW,
-     .Caption = std::nullopt,
      .Id = 104,
      .Style = WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | PBS_MARQUEE,
      .Bounds = {0, 0, 694, 27},  // the top edge at full width
