@@ -9,26 +9,6 @@ namespace korvane {
 
 namespace {
 
-// The DOS header: its magic, and where it keeps the offset of the PE headers (e_lfanew).
-constexpr std::uint16_t kDosMagic = 0x5A4D;  // "MZ"
-constexpr std::size_t kDosHeaderSize = 64;
-constexpr std::size_t kNewHeaderOffsetAt = 0x3C;
-
-// The PE headers: the signature, the COFF header, the optional header, the section table.
-constexpr std::uint32_t kPeSignature = 0x00004550;  // "PE\0\0"
-constexpr std::size_t kSectionCountAt = 4 + 2;
-constexpr std::size_t kOptionalHeaderSizeAt = 4 + 16;
-constexpr std::size_t kOptionalHeaderAt = 4 + 20;
-constexpr std::int64_t kSectionHeaderSize = 40;
-constexpr std::uint16_t kMagicPe32 = 0x10B;
-constexpr std::uint16_t kMagicPe32Plus = 0x20B;
-// Where the optional header keeps NumberOfRvaAndSizes, which the data directories follow.
-constexpr std::size_t kDirectoryCountAtPe32 = 92;
-constexpr std::size_t kDirectoryCountAtPe32Plus = 108;
-constexpr std::size_t kDirectorySize = 8;
-constexpr std::uint32_t kSecurityDirectory = 4;   // IMAGE_DIRECTORY_ENTRY_SECURITY
-constexpr std::uint32_t kMaxDirectoryCount = 16;  // IMAGE_NUMBEROF_DIRECTORY_ENTRIES
-
 // A WIN_CERTIFICATE: dwLength, wRevision, wCertificateType, then the certificate.
 constexpr std::size_t kEntryHeaderSize = 8;
 constexpr std::uint16_t kRevision2 = 0x0200;       // WIN_CERT_REVISION_2_0
@@ -44,96 +24,10 @@ constexpr std::array<std::byte, 11> kSignedDataType = {
     std::byte{0x48}, std::byte{0x86}, std::byte{0xF7}, std::byte{0x0D},
     std::byte{0x01}, std::byte{0x07}, std::byte{0x02}};
 
-// Little-endian fields of a buffer that holds them.
-std::uint16_t U16(std::span<const std::byte> ABytes, std::size_t AAt) {
-    return static_cast<std::uint16_t>(std::to_integer<unsigned>(ABytes[AAt]) |
-                                      std::to_integer<unsigned>(ABytes[AAt + 1]) << 8);
-}
-std::uint32_t U32(std::span<const std::byte> ABytes, std::size_t AAt) {
-    return U16(ABytes, AAt) | static_cast<std::uint32_t>(U16(ABytes, AAt + 2)) << 16;
-}
-
-// Exactly `ASize` bytes from `AOffset` on; nullopt when the file ends before.
-std::optional<std::vector<std::byte>> ReadExactly(const TReadAt& AReadAt, std::int64_t AOffset,
-                                                  std::size_t ASize) {
-    std::vector<std::byte> bytes(ASize);
-    if (AReadAt(AOffset, bytes) != ASize) {
-        return std::nullopt;
-    }
-    return bytes;
-}
-
 // Whether the file ends at `AOffset`.
 bool EndsAt(const TReadAt& AReadAt, std::int64_t AOffset) {
     std::array<std::byte, 1> beyond{};
     return AReadAt(AOffset, beyond) == 0;
-}
-
-// Where the PE headers start, after the DOS header; nullopt when the file has none.
-std::optional<std::int64_t> PeHeadersOffset(const TReadAt& AReadAt) {
-    const auto dos = ReadExactly(AReadAt, 0, kDosHeaderSize);
-    if (!dos || U16(*dos, 0) != kDosMagic) {
-        return std::nullopt;
-    }
-    const std::uint32_t offset = U32(*dos, kNewHeaderOffsetAt);
-    if (offset < kDosHeaderSize) {
-        return std::nullopt;  // the PE headers would overlap the DOS header
-    }
-    return offset;
-}
-
-// Where the optional header of magic `AMagic` keeps NumberOfRvaAndSizes; nullopt for a magic
-// that is neither PE32 nor PE32+.
-std::optional<std::size_t> DirectoryCountAt(std::uint16_t AMagic) {
-    switch (AMagic) {
-        case kMagicPe32:
-            return kDirectoryCountAtPe32;
-        case kMagicPe32Plus:
-            return kDirectoryCountAtPe32Plus;
-        default:
-            return std::nullopt;
-    }
-}
-
-struct TDirectory {
-    std::uint32_t Offset = 0;  // a file offset, for this entry alone of all data directories
-    std::uint32_t Size = 0;
-    std::int64_t HeadersEnd = 0;  // the end of the section table
-};
-
-// The certificate table's entry in the PE headers; nullopt when they are not those of a PE file,
-// or do not hold that entry.
-std::optional<TDirectory> SecurityDirectory(const TReadAt& AReadAt) {
-    const std::optional<std::int64_t> pe = PeHeadersOffset(AReadAt);
-    if (!pe) {
-        return std::nullopt;
-    }
-    const auto coff = ReadExactly(AReadAt, *pe, kOptionalHeaderAt);
-    if (!coff || U32(*coff, 0) != kPeSignature) {
-        return std::nullopt;
-    }
-    const std::uint16_t optionalSize = U16(*coff, kOptionalHeaderSizeAt);
-    const auto optional = ReadExactly(AReadAt, *pe + kOptionalHeaderAt, optionalSize);
-    if (!optional || optionalSize < 2) {
-        return std::nullopt;
-    }
-    const std::optional<std::size_t> countAt = DirectoryCountAt(U16(*optional, 0));
-    if (!countAt || optionalSize < *countAt + 4) {
-        return std::nullopt;
-    }
-    // The directories counted must be there, the security one among them.
-    const std::uint32_t count = U32(*optional, *countAt);
-    const std::size_t directoriesAt = *countAt + 4;
-    if (count <= kSecurityDirectory || count > kMaxDirectoryCount ||
-        optionalSize < directoriesAt + count * kDirectorySize) {
-        return std::nullopt;
-    }
-    const std::size_t entryAt = directoriesAt + kSecurityDirectory * kDirectorySize;
-    const std::int64_t sectionTableAt = *pe + kOptionalHeaderAt + optionalSize;
-    const std::int64_t sectionTableSize = U16(*coff, kSectionCountAt) * kSectionHeaderSize;
-    return TDirectory{.Offset = U32(*optional, entryAt),
-                      .Size = U32(*optional, entryAt + 4),
-                      .HeadersEnd = sectionTableAt + sectionTableSize};
 }
 
 // A DER element's tag and where its content lies.
@@ -238,29 +132,25 @@ bool HoldsOneSignature(std::span<const std::byte> ATable) {
 }  // namespace
 
 bool CertificateTableIsSound(const TReadAt& AReadAt) {
-    const std::optional<TDirectory> directory = SecurityDirectory(AReadAt);
-    if (!directory || directory->Offset % kAlignment != 0 ||
-        directory->Offset < directory->HeadersEnd || directory->Size < kEntryHeaderSize ||
-        directory->Size > kMaxCertificateTableSize) {
+    const std::optional<TPeHeaders> headers = ReadPeHeaders(AReadAt);
+    if (!headers || headers->Directories.size() <= kSecurityDirectory) {
+        return false;
+    }
+    // This entry alone of all data directories gives a file offset.
+    const TPeDirectory directory = headers->Directories[kSecurityDirectory];
+    if (directory.Address % kAlignment != 0 || directory.Address < headers->HeadersEnd ||
+        directory.Size < kEntryHeaderSize || directory.Size > kMaxCertificateTableSize) {
         return false;
     }
     // Signing tools put the table last, and the signature's digest takes it to be last: a file
     // that goes on after it was laid out by something else.
-    const auto table = ReadExactly(AReadAt, directory->Offset, directory->Size);
-    return table && EndsAt(AReadAt, std::int64_t{directory->Offset} + directory->Size) &&
+    const auto table = ReadExactly(AReadAt, directory.Address, directory.Size);
+    return table && EndsAt(AReadAt, std::int64_t{directory.Address} + directory.Size) &&
            HoldsOneSignature(*table);
 }
 
 bool CertificateTableIsSound(std::span<const std::byte> AFile) {
-    return CertificateTableIsSound([AFile](std::int64_t AOffset, std::span<std::byte> ABuffer) {
-        if (AOffset < 0 || static_cast<std::uint64_t>(AOffset) >= AFile.size()) {
-            return std::size_t{0};
-        }
-        const auto piece = AFile.subspan(static_cast<std::size_t>(AOffset));
-        const std::size_t count = std::min(piece.size(), ABuffer.size());
-        std::copy_n(piece.begin(), count, ABuffer.begin());
-        return count;
-    });
+    return CertificateTableIsSound(ReadAtBytes(AFile));
 }
 
 }  // namespace korvane

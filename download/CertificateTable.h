@@ -4,14 +4,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <span>
 
-namespace korvane {
+#include "download/PeImage.h"
 
-// Fills `ABuffer` with the file's bytes from `AOffset` on and returns how many it put there, fewer
-// only at the end of the file. May raise.
-using TReadAt = std::function<std::size_t(std::int64_t AOffset, std::span<std::byte> ABuffer)>;
+namespace korvane {
 
 // Largest certificate table accepted: a signature with its certificates takes a few KiB.
 inline constexpr std::uint32_t kMaxCertificateTableSize = 1 << 20;
