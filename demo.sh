@@ -63,6 +63,10 @@ wait_for() {  # SECONDS COMMAND...: true once COMMAND succeeds within SECONDS
 
 not_running() { ! kill -0 "$1" 2>/dev/null; }
 
+# The setup program's version that the demo serves, and the floor that its program is built with,
+# as a release sets it to the setup program current at the release.
+readonly setup_version=2.4.1.0 setup_min_version=2.4.0.0
+
 # The demo's own certificate authority, and its own publisher key pair (keys/publisher.pub/.key),
 # as a release build would name the maker's key.
 build_program() {  # PORT
@@ -70,7 +74,8 @@ build_program() {  # PORT
     tests/support/make-test-keys.sh "$build_dir/keys"
     cmake -S . -B "$build_dir" -DKORVANE_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DKORVANE_DOWNLOAD_HOST="127.0.0.1:$1" -DKORVANE_TRUSTED_CA="$build_dir/pki/ca.pem" \
-        -DKORVANE_SETUP_PUBLIC_KEY="$build_dir/keys/publisher.pub" >/dev/null
+        -DKORVANE_SETUP_PUBLIC_KEY="$build_dir/keys/publisher.pub" \
+        -DKORVANE_SETUP_MIN_VERSION="$setup_min_version" >/dev/null
     cmake --build "$build_dir" -j"$(nproc)" --target KorvaneDownloader
 }
 
@@ -87,15 +92,22 @@ build_windows_program() {  # PORT
         -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVANE_DOWNLOAD_HOST="localhost:$1" \
         -DKORVANE_TRUSTED_CA="$build_dir/pki/ca.pem" \
         -DKORVANE_SETUP_SIGNER_NAME="$windows_signer" \
-        -DKORVANE_SETUP_SIGNER_CA="$build_dir/pki/codesign-ca.pem" >/dev/null
+        -DKORVANE_SETUP_SIGNER_CA="$build_dir/pki/codesign-ca.pem" \
+        -DKORVANE_SETUP_MIN_VERSION="$setup_min_version" >/dev/null
     cmake --build "$build_dir" -j"$(nproc)" --target KorvaneDownloader
 }
 
-# A Windows stand-in for the setup program: it records its command line; padded as above, and
-# signed as the maker signs a release, with Authenticode (osslsigncode).
+# A Windows stand-in for the setup program: it records its command line, and its version record
+# names it and its version as a release's does; padded as above, and signed as the maker signs a
+# release, with Authenticode (osslsigncode).
 make_windows_setup_program() {  # FILE
+    sed -e "s/@original_filename@/KorvaneSetup.exe/" \
+        -e "s/@file_version_line@/FILEVERSION ${setup_version//./,}/" \
+        tests/support/VersionRecord.rc.in >"$1.rc"
+    x86_64-w64-mingw32-windres -O coff -i "$1.rc" -o "$1.res.o"
     x86_64-w64-mingw32-g++-posix -std=c++20 -O2 -static -municode \
-        tests/windows/RecordCommandLine.cpp -o "$1.unsigned"
+        tests/windows/RecordCommandLine.cpp "$1.res.o" -o "$1.unsigned"
+    rm -f "$1.rc" "$1.res.o"
     local padding=$((setup_size - $(stat -c %s "$1.unsigned")))
     head -c "$padding" /dev/zero >>"$1.unsigned"
     rm -f "$1"
@@ -105,12 +117,15 @@ make_windows_setup_program() {  # FILE
 }
 
 # The stand-in setup program, padded after its end so that the download takes a while, and signed
-# as the maker signs a release: KorvaneSetup.exe.minisig beside it.
+# as the maker signs a release: KorvaneSetup.exe.minisig beside it, whose trusted comment names the
+# file and its version.
 make_setup_program() {  # FILE
     cp tests/support/demo-setup.sh "$1"
     local padding=$((setup_size - $(stat -c %s "$1")))
     head -c "$padding" < <(yes '# padding to make the download last long enough to watch') >>"$1"
-    minisign -S -s "$build_dir/keys/publisher.key" -m "$1" -t "Korvane demo setup program" >/dev/null
+    minisign -S -s "$build_dir/keys/publisher.key" -m "$1" \
+        -t "$(printf 'timestamp:%s\tfile:KorvaneSetup.exe\tversion:%s' "$(date +%s)" "$setup_version")" \
+        >/dev/null
 }
 
 start_nginx() {  # PORT DOCROOT
@@ -326,7 +341,7 @@ run_linux() {
     fi
     report_server_requests
     if [[ -s $record ]] && grep -q 'KorvaneSetup.exe.minisig HTTP/1.1" 200' "$run_dir/nginx/access.log"; then
-        say "the setup program was started after its signature by $(sed -n 1p "$build_dir/keys/publisher.pub" | sed 's/.*key //') held"
+        say "the setup program was started after its signature by $(sed -n 1p "$build_dir/keys/publisher.pub" | sed 's/.*key //') held, naming it KorvaneSetup.exe $setup_version (the build's floor: $setup_min_version)"
     fi
     say "TLS libraries written into the data directory: $(cd "$run_dir/data/korvane" 2>/dev/null && echo lib*.so.3)"
 
@@ -382,7 +397,7 @@ run_windows() {
     if [[ -s $record ]]; then
         say "the setup program ran with the command line:"
         sed 's/^/    /' "$record"
-        say "it was started after its Authenticode signature by \"$windows_signer\" held"
+        say "it was started after its Authenticode signature by \"$windows_signer\" held, over a version record naming it KorvaneSetup.exe $setup_version (the build's floor: $setup_min_version)"
     else
         say "the setup program did not run"
     fi

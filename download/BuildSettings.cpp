@@ -2,6 +2,7 @@
 #include "download/BuildSettings.h"
 
 #include "PublisherKey.h"
+#include "SetupMinVersion.h"
 #include "SetupSigner.h"
 #include "TrustedCa.h"
 
@@ -21,6 +22,10 @@ std::string_view SetupSignerName() {
 
 std::string_view SetupSignerCaPem() {
     return build_config::kSetupSignerCaPem;
+}
+
+std::string_view SetupMinVersion() {
+    return build_config::kSetupMinVersion;
 }
 
 }  // namespace korvane::build_settings

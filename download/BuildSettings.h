@@ -19,4 +19,7 @@ std::string_view SetupPublicKey();
 std::string_view SetupSignerName();
 std::string_view SetupSignerCaPem();
 
+// The lowest version of the setup program that may start, "A.B.C.D"; empty for no floor.
+std::string_view SetupMinVersion();
+
 }  // namespace korvane::build_settings

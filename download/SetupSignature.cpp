@@ -185,34 +185,39 @@ std::optional<TPublisherKey> ParsePublisherKey(std::string_view ABase64Line) {
     return key;
 }
 
-bool SignatureHolds(const TPublisherKey& AKey, std::string_view ASignatureFile,
-                    const TReadPiece& AReadPiece) {
+std::optional<std::string_view> SignedTrustedComment(const TPublisherKey& AKey,
+                                                     std::string_view ASignatureFile,
+                                                     const TReadPiece& AReadPiece) {
     const TErrorMark errorMark;
     // What the signature file alone decides comes first: it spares reading the download.
     const auto file = ParseSignatureFile(ASignatureFile);
     if (!file || file->Algorithm != kPrehashedAlgorithm || file->KeyId != AKey.KeyId) {
-        return false;
+        return std::nullopt;
     }
     const TPkey key(
         EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, AKey.Key.data(), AKey.Key.size()));
     if (!key) {
-        return false;
+        return std::nullopt;
     }
     // The trusted comment is what the global signature vouches for, so it is checked before the
     // file is read, too.
     std::vector<std::uint8_t> global(file->Signature.begin(), file->Signature.end());
     global.insert(global.end(), file->TrustedComment.begin(), file->TrustedComment.end());
     if (!Ed25519Holds(key.get(), file->GlobalSignature, global)) {
-        return false;
+        return std::nullopt;
     }
     const auto digest = Digest(AReadPiece);
-    return digest && Ed25519Holds(key.get(), file->Signature, *digest);
+    if (!digest || !Ed25519Holds(key.get(), file->Signature, *digest)) {
+        return std::nullopt;
+    }
+    return file->TrustedComment;
 }
 
-bool SignatureHolds(const TPublisherKey& AKey, std::string_view ASignatureFile,
-                    const platform::TFile& AFile) {
+std::optional<std::string_view> SignedTrustedComment(const TPublisherKey& AKey,
+                                                     std::string_view ASignatureFile,
+                                                     const platform::TFile& AFile) {
     std::int64_t offset = 0;
-    return SignatureHolds(AKey, ASignatureFile, [&](std::span<std::byte> ABuffer) {
+    return SignedTrustedComment(AKey, ASignatureFile, [&](std::span<std::byte> ABuffer) {
         const std::size_t count = AFile.ReadAt(offset, ABuffer);
         offset += static_cast<std::int64_t>(count);
         return count;

@@ -33,14 +33,17 @@ using TReadPiece = std::function<std::size_t(std::span<std::byte>)>;
 // Largest signature file accepted.
 inline constexpr std::size_t kMaxSignatureSize = 4096;
 
-// True when `ASignatureFile`, the text of a .minisig file, is a prehashed ("ED") signature by
-// `AKey` of the bytes that `AReadPiece` hands over, and its global signature holds for the
-// signature followed by the trusted comment. Lines may end in CRLF; nothing else is lenient.
-bool SignatureHolds(const TPublisherKey& AKey, std::string_view ASignatureFile,
-                    const TReadPiece& AReadPiece);
+// The trusted comment of `ASignatureFile`, the text of a .minisig file, when that is a prehashed
+// ("ED") signature by `AKey` of the bytes that `AReadPiece` hands over and its global signature
+// holds for the signature followed by the trusted comment; nullopt otherwise. The comment is part
+// of `ASignatureFile`. Lines may end in CRLF; nothing else is lenient.
+std::optional<std::string_view> SignedTrustedComment(const TPublisherKey& AKey,
+                                                     std::string_view ASignatureFile,
+                                                     const TReadPiece& AReadPiece);
 
 // The same for the bytes of `AFile` as they are on disk, from its first byte on.
-bool SignatureHolds(const TPublisherKey& AKey, std::string_view ASignatureFile,
-                    const platform::TFile& AFile);
+std::optional<std::string_view> SignedTrustedComment(const TPublisherKey& AKey,
+                                                     std::string_view ASignatureFile,
+                                                     const platform::TFile& AFile);
 
 }  // namespace korvane

@@ -102,6 +102,11 @@ protected:
         AWrapper.push_back((FProgramDir / "KorvaneDownloader").string());
         return std::make_unique<TChildProcess>(std::move(AWrapper), Environment());
     }
+    // The same for the program built with a floor on the setup program's version.
+    std::unique_ptr<TChildProcess> StartProgramWithFloor() const {
+        return std::make_unique<TChildProcess>(std::vector<std::string>{KORVANE_FLOOR_PROGRAM_PATH},
+                                               Environment());
+    }
     // The same in an environment that names `AProxy` for HTTPS.
     std::unique_ptr<TChildProcess> StartProgramBehind(const TTinyproxy& AProxy) const {
         std::map<std::string, std::string> environment = Environment();
@@ -208,6 +213,50 @@ TEST_F(EndToEnd, AMissingFileLeavesTheWindowUpWithTheFailure) {
     EXPECT_EQ(program->Wait(0ms), std::nullopt);
     EXPECT_FALSE(fs::exists(Record()));
     program->Kill();
+}
+
+// A signature says who made a file; its trusted comment says which of their files it is.
+TEST_F(EndToEnd, StartsOnlyTheReleaseItWasBuiltToStart) {
+    struct TCase {
+        const char* Name;
+        std::string Comment;
+        bool WithFloor;  // the program built with the floor 2.4.0.0
+        bool Started;
+    };
+    const std::string timestamp = "timestamp:1700000000\t";
+    const std::vector<TCase> cases = {
+        {"older than the floor", "file:KorvaneSetup.exe\tversion:2.3.9.9", true, false},
+        {"another of the maker's files", "file:KorvaneUpdate.exe\tversion:2.5.0.0", true, false},
+        {"no version under the floor", timestamp + "file:KorvaneSetup.exe\thashed", true, false},
+        {"a version that does not read", "file:KorvaneSetup.exe\tversion:2.4", true, false},
+        {"the floor itself", timestamp + "file:KorvaneSetup.exe\tversion:2.4.0.0", true, true},
+        {"2.10 above 2.4", "version:2.10.0.0\tfile:KorvaneSetup.exe", true, true},
+        {"no version and no floor", timestamp + "file:KorvaneSetup.exe\thashed", false, true},
+        {"another file and no floor", "file:KorvaneUpdate.exe", false, false},
+    };
+    const TNginx server = ServeDocuments();
+    for (const TCase& release : cases) {
+        SCOPED_TRACE(release.Name);
+        fs::remove(Record());
+        WriteFile(FServed / "KorvaneSetup.exe",
+                  ReadFile(SourceDir() / "support" / "demo-setup.sh"));
+        SignFile(FServed / "KorvaneSetup.exe", "publisher", {"-t", release.Comment});
+        const auto program = release.WithFloor ? StartProgramWithFloor() : StartProgram();
+
+        if (release.Started) {
+            EXPECT_EQ(program->Wait(60s), std::optional<int>(0));
+            EXPECT_TRUE(WaitUntil([&] { return fs::exists(Record()); }, 10s));
+            continue;
+        }
+        std::string tree;
+        EXPECT_TRUE(WaitUntil([&] { return ShowsFailure(tree); }, 60s)) << tree;
+        // Refused for what it is, not for want of it: the whole file arrived, and stays unrunnable.
+        EXPECT_EQ(ReadFile(Target()), ReadFile(FServed / "KorvaneSetup.exe"));
+        EXPECT_EQ(fs::status(Target()).permissions() & fs::perms::owner_exec, fs::perms::none);
+        EXPECT_FALSE(fs::exists(Record()));
+        program->Kill();
+        program->Wait(10s);
+    }
 }
 
 TEST_F(EndToEnd, AForgedSetupProgramIsNotStarted) {

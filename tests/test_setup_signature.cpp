@@ -67,7 +67,7 @@ private:
 
 bool Holds(const TPublisherKey& AKey, std::string_view ASignature, std::string_view AContent) {
     TReader reader(AContent, 4096);
-    return SignatureHolds(AKey, ASignature, std::ref(reader));
+    return SignedTrustedComment(AKey, ASignature, std::ref(reader)).has_value();
 }
 
 // The lines of a signature file without their line ends, and back.
@@ -126,7 +126,7 @@ TEST_F(SetupSignatureTest, ReadsTheFileInPieces) {
     const std::string content = test::Pattern(6 << 20);
     const std::string signature = Sign(content);
     TReader reader(content, 1000);
-    EXPECT_TRUE(SignatureHolds(FPublisher, signature, std::ref(reader)));
+    EXPECT_TRUE(SignedTrustedComment(FPublisher, signature, std::ref(reader)));
     EXPECT_TRUE(reader.AtEnd());
     EXPECT_GT(reader.Calls(), 1);
     EXPECT_LE(reader.LargestAsk(), content.size() / 8);
@@ -134,7 +134,7 @@ TEST_F(SetupSignatureTest, ReadsTheFileInPieces) {
     const auto raising = [](std::span<std::byte>) -> std::size_t {
         throw std::runtime_error("read failed");
     };
-    EXPECT_THROW(SignatureHolds(FPublisher, signature, raising), std::runtime_error);
+    EXPECT_THROW(SignedTrustedComment(FPublisher, signature, raising), std::runtime_error);
 }
 
 TEST_F(SetupSignatureTest, RefusesWhatThePublisherDidNotSign) {
@@ -163,7 +163,7 @@ TEST_F(SetupSignatureTest, RefusesWhatThePublisherDidNotSign) {
     // A signature that cannot hold whatever the file holds is refused before anything is read.
     for (const std::string& refused : {Sign(kContent, "other"), legacy, std::string()}) {
         TReader reader(kContent, 4096);
-        EXPECT_FALSE(SignatureHolds(FPublisher, refused, std::ref(reader)));
+        EXPECT_FALSE(SignedTrustedComment(FPublisher, refused, std::ref(reader)));
         EXPECT_EQ(reader.Calls(), 0);
     }
 }

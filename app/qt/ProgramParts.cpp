@@ -4,6 +4,7 @@
 
 #include "download/BuildSettings.h"
 #include "download/MinisignCheck.h"
+#include "download/SetupRelease.h"
 #include "download/curl/CarriedTlsLibraries.h"
 #include "download/curl/CurlIOHandler.h"
 
@@ -11,7 +12,8 @@ namespace korvane {
 
 TDownloadParts ProgramParts() {
     return {.Transport = std::make_unique<TCurlIOHandler>(build_settings::TrustedCaPem()),
-            .PublisherCheck = MinisignCheck(build_settings::SetupPublicKey()),
+            .PublisherCheck = MinisignCheck(build_settings::SetupPublicKey(),
+                                            SetupRelease(build_settings::SetupMinVersion())),
             .TlsLibraries = CarriedTlsLibraries()};
 }
 

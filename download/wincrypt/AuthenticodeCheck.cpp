@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "download/CertificateTable.h"
+#include "download/VersionRecord.h"
 #include "download/wincrypt/Certificates.h"
 #include "platform/Platform.h"
 #include "platform/WindowsText.h"
@@ -123,8 +124,11 @@ bool IsIssuedBy(PCCERT_CONTEXT ACertificate, PCCERT_CONTEXT AIssuer) {
 
 class TAuthenticodeCheck final : public IPublisherCheck {
 public:
-    TAuthenticodeCheck(std::wstring ASignerName, std::vector<TCertificate> AIssuers)
-        : FSignerName(std::move(ASignerName)), FIssuers(std::move(AIssuers)) {}
+    TAuthenticodeCheck(std::wstring ASignerName, std::vector<TCertificate> AIssuers,
+                       std::optional<TExpectedRelease> ARelease)
+        : FSignerName(std::move(ASignerName)),
+          FIssuers(std::move(AIssuers)),
+          FRelease(std::move(ARelease)) {}
 
     // The file is read through the handle the run holds, which lets nothing else write it.
     bool Holds(TIdHTTPProgress&, const std::string&, const platform::TFile& AFile) override {
@@ -136,7 +140,9 @@ public:
             return false;
         }
         const TTrustVerification verification(AFile);
-        return verification.Succeeded() && IsMakersSigner(verification.Signer());
+        // The version record is read only once the maker's signature vouches for it.
+        return FRelease && verification.Succeeded() && IsMakersSigner(verification.Signer()) &&
+               FRelease->Admits(ClaimOfVersionRecord(readAt));
     }
 
 private:
@@ -152,19 +158,21 @@ private:
 
     const std::wstring FSignerName;
     const std::vector<TCertificate> FIssuers;
+    const std::optional<TExpectedRelease> FRelease;
 };
 
 }  // namespace
 
 std::unique_ptr<IPublisherCheck> AuthenticodeCheck(std::string_view ASignerName,
-                                                   std::string_view ASignerCaPem) {
+                                                   std::string_view ASignerCaPem,
+                                                   std::optional<TExpectedRelease> ARelease) {
     if (ASignerName.empty()) {
         return nullptr;
     }
     // The build checked both; should they still not read, no signature holds.
     return std::make_unique<TAuthenticodeCheck>(
         platform::Widened(ASignerName, CP_UTF8, MB_ERR_INVALID_CHARS).value_or(std::wstring()),
-        CertificatesOf(ASignerCaPem));
+        CertificatesOf(ASignerCaPem), std::move(ARelease));
 }
 
 }  // namespace korvane

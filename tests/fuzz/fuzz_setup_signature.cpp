@@ -1,4 +1,5 @@
-// The publisher's key and the setup program's signature. The input is framed as
+// The publisher's key, the setup program's signature and the release its trusted comment names.
+// The input is framed as
 //   <the key's base64 line> "\n" <the .minisig file's text> "\0" <the signed bytes>
 // where a missing "\n" leaves no signature and a missing "\0" no signed bytes. A .minisig file
 // never holds a NUL, so the signed bytes start after the first one.
@@ -12,6 +13,7 @@
 #include <span>
 #include <string_view>
 
+#include "download/ExpectedRelease.h"
 #include "download/SetupSignature.h"
 
 namespace {
@@ -45,11 +47,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* AData, std::size_t ASi
     if (!IsCanonical(*key, keyLine)) {
         __builtin_trap();
     }
-    korvane::SignatureHolds(*key, signature, [&](std::span<std::byte> ABuffer) {
-        const std::size_t count = std::min(signedBytes.size(), ABuffer.size());
-        std::copy_n(reinterpret_cast<const std::byte*>(signedBytes.data()), count, ABuffer.begin());
-        signedBytes.remove_prefix(count);
-        return count;
-    });
+    const auto comment =
+        korvane::SignedTrustedComment(*key, signature, [&](std::span<std::byte> ABuffer) {
+            const std::size_t count = std::min(signedBytes.size(), ABuffer.size());
+            std::copy_n(reinterpret_cast<const std::byte*>(signedBytes.data()), count,
+                        ABuffer.begin());
+            signedBytes.remove_prefix(count);
+            return count;
+        });
+    // As the program goes on: the release that a signature that holds names.
+    if (comment) {
+        korvane::ClaimOfTrustedComment(*comment);
+    }
     return 0;
 }

@@ -19,6 +19,7 @@ client asks for "Connection: close".
 --log FILE appends one JSON line per event:
   {"event": "connection", "conn": N, "listener": NAME}            on accepting a connection
   {"event": "request", "conn": N, "listener": NAME, "request": S}  on each request received
+  {"event": "file-sent", "conn": N, "name": NAME, "bytes": B}      when /file/NAME was sent whole
 S is the raw request up to and including the blank line, each byte one code point (latin-1).
 
 Scenarios by path (N, ANNOUNCED, SENT are byte counts; bodies are bytes i % 251):
@@ -463,7 +464,8 @@ class Connection:
                 self.send(b"%x\r\n%s\r\n" % (len(block), block) if framing == "chunked" else block)
         if framing == "chunked":
             self.send(b"0\r\n\r\n")
-        elif framing == "close":
+        self.server.log.write(event="file-sent", conn=self.conn_id, name=args[0], bytes=size)
+        if framing == "close":
             self.close()
 
 

@@ -133,9 +133,12 @@ class EndToEnd(unittest.TestCase):
             os.remove(path)
 
     def serve(self, setup):
-        """Serves `setup` as /KorvaneSetup.exe on the fixed port, in place of what was served."""
+        """Serves `setup` as /KorvaneSetup.exe on the fixed port, in place of what was served,
+        with a log of its own."""
         if getattr(self, "server", None) is not None:
             self.stop(self.server)
+        if os.path.exists(self.log):
+            os.remove(self.log)
         self.server = subprocess.Popen(
             [sys.executable, SERVER, "--pki", OPTIONS.pki, "--dual-port", str(OPTIONS.port),
              "--dual-port-listener", "tls", "--docroot", self.docroot, "--setup", setup,
@@ -158,8 +161,9 @@ class EndToEnd(unittest.TestCase):
             if pipe is not None:
                 pipe.close()
 
-    def start_program(self):
-        program = subprocess.Popen([OPTIONS.wine_run, OPTIONS.program], env=self.env,
+    def start_program(self, program=None):
+        """Starts `program`, by default the one built with the test settings."""
+        program = subprocess.Popen([OPTIONS.wine_run, program or OPTIONS.program], env=self.env,
                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.addCleanup(self.stop, program)
         return program
@@ -206,10 +210,12 @@ class EndToEnd(unittest.TestCase):
         subprocess.run([OPTIONS.wine_run, "reg", *arguments], env=self.env, check=True,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
 
-    def requests(self):
+    def events(self, kind):
         with open(self.log) as log:
-            events = [json.loads(line) for line in log]
-        return [e["request"].split("\r\n")[0] for e in events if e["event"] == "request"]
+            return [event for line in log if (event := json.loads(line))["event"] == kind]
+
+    def requests(self):
+        return [event["request"].split("\r\n")[0] for event in self.events("request")]
 
     def started_with(self):
         if not os.path.exists(self.record):
@@ -223,13 +229,17 @@ class EndToEnd(unittest.TestCase):
         self.assertTrue(command_line.rstrip("\n").endswith(" /LANG=fr"), command_line)
         self.assertIn("KorvaneSetup.exe", command_line)
 
-    def expect_refused(self, program, status=DOWNLOAD_FAILED):
-        """The failure state, closed by the user; nothing started and nothing left to start."""
+    def expect_refused(self, program, whole=None):
+        """The failure state, closed by the user; nothing started and nothing left to start. With
+        `whole`, the bytes served, the server first sent them all: what is refused arrived, so that
+        a server or connection that fails cannot pass for a refusal."""
         # The probe reads the window's parts one after another: wait for all of them.
         state = wait_until(lambda: (s := self.probe()) and s["title"] == FAILED_TITLE and
                            set(s["buttons"].split("|")) == BUTTONS and s, 120,
                            "the failure state with both buttons")
-        self.assertEqual(state["status"], status)
+        self.assertEqual(state["status"], DOWNLOAD_FAILED)
+        if whole is not None:
+            self.assertEqual([event["bytes"] for event in self.events("file-sent")], [len(whole)])
         self.probe("close")
         self.assertEqual(program.wait(timeout=60), 0)
         self.assertIsNone(self.started_with())
@@ -242,7 +252,6 @@ class EndToEnd(unittest.TestCase):
                 self.expect_started(self.start_program())
                 self.assertEqual(self.requests(), ["GET /KorvaneSetup.exe HTTP/1.1"])
                 os.remove(self.record)
-                os.remove(self.log)
                 self.remove_downloads()
 
     def test_a_download_goes_through_the_users_proxy(self):
@@ -264,11 +273,38 @@ class EndToEnd(unittest.TestCase):
                 "unsigned": unsigned.read(),
                 "data inside the certificate table": with_bytes_inside_the_certificate_table(genuine),
             }
-        self.serve("/file/KorvaneSetup.exe")
         for case, image in cases.items():
             with self.subTest(case):
                 self.provide(image)
-                self.expect_refused(self.start_program())
+                self.serve("/file/KorvaneSetup.exe")
+                self.expect_refused(self.start_program(), whole=image)
+
+    def test_only_the_release_it_was_built_to_start_starts(self):
+        """What the version record inside the maker's signature says: the program built with the
+        floor 2.4.0.0, and the one built without a floor."""
+        floor, no_floor = OPTIONS.floor_program, OPTIONS.program
+        cases = [  # what is served, signed by the maker; the program; whether it starts
+            ("older than the floor", "Release-2.3.9.9", floor, False),
+            ("another of the maker's files", "OtherFile", floor, False),
+            ("no version under the floor", "Unversioned", floor, False),
+            ("a version record that does not read", "Spoiled", floor, False),
+            ("the floor itself", "Release-2.4.0.0", floor, True),
+            ("2.10 above 2.4", "Release-2.10.0.0", floor, True),
+            ("no version and no floor", "Unversioned", no_floor, True),
+            ("another file and no floor", "OtherFile", no_floor, False),
+        ]
+        for case, stand_in, program, started in cases:
+            with self.subTest(case):
+                if os.path.exists(self.record):
+                    os.remove(self.record)
+                self.remove_downloads()
+                image = self.signed(stand_in)
+                self.provide(image)
+                self.serve("/file/KorvaneSetup.exe")
+                if started:
+                    self.expect_started(self.start_program(program))
+                else:
+                    self.expect_refused(self.start_program(program), whole=image)
 
     def test_a_download_that_breaks_off_leaves_nothing_behind(self):
         for setup in ("/status/404", "/cut/100000/50000", "/chunked-broken/100000"):
@@ -317,8 +353,8 @@ class EndToEnd(unittest.TestCase):
 def main():
     global OPTIONS
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    for name in ("program", "probe", "setup-stand-in", "signed", "pki", "wine-run",
-                 "wine-prefix"):
+    for name in ("program", "floor-program", "probe", "setup-stand-in", "signed", "pki",
+                 "wine-run", "wine-prefix"):
         parser.add_argument("--" + name, required=True)
     parser.add_argument("--port", type=int, required=True)
     OPTIONS, rest = parser.parse_known_args()
