@@ -29,7 +29,7 @@ target_sources(korvane_texts PRIVATE texts/StatusTexts_resource.cpp)
 
 add_library(korvane_platform STATIC platform/Platform_windows.cpp)
 korvane_layer_headers(korvane_platform platform)
-target_link_libraries(korvane_platform PUBLIC korvane_build_flags PRIVATE shell32 ole32)
+target_link_libraries(korvane_platform PUBLIC korvane_build_flags PRIVATE shell32 ole32 advapi32)
 
 target_sources(korvane_download PRIVATE
     download/winhttp/UserProxy.cpp

@@ -1,6 +1,7 @@
 #include "download/DownloadRun.h"
 
 #include <exception>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -60,12 +61,17 @@ TDownloadRun::TDownloadRun(IMainWindowView& AView, TIdHTTPProgress& AClient,
 void TDownloadRun::TimerTimer() {
     FView.SetTimerArmed(false);
     std::string address = ToUtf8(LoadText(TStatusText::sSetupUrl));
-    fs::path target;
+    std::optional<platform::TDownloadLock> lock;
+    std::optional<platform::TRunFolder> folder;
     try {
-        target = TempDirectory() / LoadText(TStatusText::sSetupFileName);
+        // One download at a time for a user; then a folder of this run's own, which nothing left
+        // in the temporary directory and no other user can reach. Earlier runs' folders go first.
+        lock.emplace(platform::HoldDownloadLock());
+        const fs::path temp = TempDirectory();
+        platform::RemoveEarlierRunFolders(temp);
+        folder.emplace(platform::CreateRunFolder(temp));
     } catch (const std::system_error&) {
-        // A directory that another user could change, or none at all: nothing of ours goes
-        // anywhere.
+        // Another instance downloads, or the folder cannot be made: nothing is asked of anyone.
         ShowFailure(TStatusText::sMsgDownloadFailed);
         return;
     }
@@ -78,9 +84,7 @@ void TDownloadRun::TimerTimer() {
         FallBackToPlainHttp(address);
     }
     try {
-        // A left-over from an earlier run; one that another instance holds stays, and creating
-        // the file fails below.
-        platform::DeleteUnlessHeld(target);
+        const fs::path target = folder->Path() / LoadText(TStatusText::sSetupFileName);
         platform::TFile file = platform::CreatePrivateFile(target);
         const TTransferOutcome outcome = FClient.DownloadFile(address, file);
         if (outcome == TTransferOutcome::Cancelled) {
@@ -95,6 +99,7 @@ void TDownloadRun::TimerTimer() {
         if (FPublisherCheck) {
             RequireMakersSignature(address, file);
         }
+        RequireAloneInFolder(*folder, file);
         FView.SetProgressBarStyle(TProgressBarStyle::Marquee);
         if (platform::StartProgram(FView.NativeHandle(), std::move(file),
                                    LoadText(TStatusText::sSetupParameters))) {
@@ -120,6 +125,16 @@ void TDownloadRun::RequireMakersSignature(const std::string& AAddress, platform:
     if (!holds) {
         AFile.Discard();
         throw EDownloadError("the maker's signature does not hold");
+    }
+}
+
+void TDownloadRun::RequireAloneInFolder(const platform::TRunFolder& AFolder,
+                                        platform::TFile& AFile) {
+    try {
+        AFolder.RequireOnly(AFile.Path().filename());
+    } catch (...) {
+        AFile.Discard();
+        throw;
     }
 }
 

@@ -1,6 +1,6 @@
-// One download run: deploys the TLS libraries, downloads the setup program into the user's own
-// temporary directory, checks the maker's signature on it when the build names one, starts it and
-// closes the window, or shows why it could not.
+// One download run: deploys the TLS libraries, downloads the setup program into a folder of the
+// run's own in the user's temporary directory, checks the maker's signature on it when the build
+// names one, starts it and closes the window, or shows why it could not.
 #pragma once
 
 #include <filesystem>
@@ -19,10 +19,11 @@ class TIdHTTPProgress;
 
 namespace platform {
 class TFile;
-}
+class TRunFolder;
+}  // namespace platform
 
-// The user's own temporary directory, with a trailing separator. Raises std::system_error when it
-// is not fit to hold the download.
+// The user's temporary directory, with a trailing separator, where each run makes a folder of its
+// own for the download. Raises std::system_error when the system cannot tell.
 std::filesystem::path TempDirectory();
 
 class TDownloadRun {
@@ -42,6 +43,9 @@ private:
     // Raises unless the maker signed `AFile`, downloaded from `AAddress`; a file that the check
     // refuses, or could not finish with, is discarded.
     void RequireMakersSignature(const std::string& AAddress, platform::TFile& AFile);
+    // Raises unless `AFile` is alone in the run's folder `AFolder`, where the setup program starts:
+    // whatever else came in might be what it loads. The file is discarded then.
+    static void RequireAloneInFolder(const platform::TRunFolder& AFolder, platform::TFile& AFile);
     // Both buttons, the failed title and `AMessage`; the bar stays as the run left it.
     void ShowFailure(TStatusText AMessage);
 

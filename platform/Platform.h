@@ -18,10 +18,55 @@ enum class TWindowHandle : std::uintptr_t {};
 // Full path of the running executable. Raises std::exception when the system cannot tell.
 std::filesystem::path ExecutablePath();
 
-// The user's own directory for temporary files, with its trailing separator. Raises
-// std::system_error when the system cannot tell, or when the directory is not fit to hold the
-// download.
+// The user's directory for temporary files as the system names it, with its trailing separator.
+// Raises std::system_error when the system cannot tell.
 std::filesystem::path UserTempDirectory();
+
+// The user's hold on downloading: one download at a time for a user. Given up when it goes.
+class TDownloadLock {
+public:
+    class TImpl;  // the system's handle, defined by each platform
+    explicit TDownloadLock(std::unique_ptr<TImpl> AImpl);
+    TDownloadLock(TDownloadLock&&) noexcept;
+    TDownloadLock& operator=(TDownloadLock&&) noexcept;
+    ~TDownloadLock();
+
+private:
+    std::unique_ptr<TImpl> FImpl;
+};
+
+// Takes the download lock, a file that only the user can create: in $XDG_RUNTIME_DIR when that is
+// the user's alone, else in the user's data directory (Linux); in the user's local application
+// data (Windows). Raises std::system_error when another process holds it, or it cannot be taken.
+TDownloadLock HoldDownloadLock();
+
+// A folder that one run makes for its download inside the user's temporary directory, under a name
+// nobody can work out beforehand, that only the user can reach (with SYSTEM and the Administrators
+// on Windows). On Windows it goes when it goes out of scope and is empty; what stays in it, on
+// either system, is for the next run to remove.
+class TRunFolder {
+public:
+    class TImpl;  // defined by each platform
+    explicit TRunFolder(std::unique_ptr<TImpl> AImpl);
+    TRunFolder(TRunFolder&&) noexcept;
+    TRunFolder& operator=(TRunFolder&&) noexcept;
+    ~TRunFolder();
+
+    const std::filesystem::path& Path() const;
+    // Raises std::system_error unless the folder holds nothing but the file named `AName`.
+    void RequireOnly(const std::filesystem::path& AName) const;
+
+private:
+    std::unique_ptr<TImpl> FImpl;
+};
+
+// Makes a new run folder in `ATempDirectory`. Raises std::system_error on failure.
+TRunFolder CreateRunFolder(const std::filesystem::path& ATempDirectory);
+
+// Removes, with what they hold, the folders that earlier runs of this user left in
+// `ATempDirectory`, except those whose setup program still runs. Never follows a link, and leaves
+// whatever is not a run folder of this user as it is. Failures are not reported.
+void RemoveEarlierRunFolders(const std::filesystem::path& ATempDirectory);
 
 // The user's own directory for this program's data, created with its missing parents, readable by
 // the user alone, when missing. Raises std::system_error on failure.
@@ -73,15 +118,12 @@ TFile CreatePrivateFile(const std::filesystem::path& APath);
 // Creates `APath`, or empties the file there, readable by everyone. A link at `APath` raises.
 TFile CreatePlainFile(const std::filesystem::path& APath);
 
-// Deletes what is at `APath` unless it is a file that another process holds as CreatePrivateFile
-// does. Whether it went is not reported.
-void DeleteUnlessHeld(const std::filesystem::path& APath);
-
 // Starts the program in the sealed file `AProgram` with the parameters `AParameters`, so that it
-// outlives this process; `AOwner` is the window on whose behalf it starts. True when the system
-// started it. The file is closed by the time this returns: on Linux before the start, since a file
-// open for writing cannot run; on Windows once the shell has returned, so that nothing can change
-// the program between its check and its start.
+// outlives this process, in the program's own folder as its working directory; `AOwner` is the
+// window on whose behalf it starts. True when the system started it. The file is closed by the time
+// this returns: on Linux before the start, since a file open for writing cannot run; on Windows
+// once the shell has returned, so that nothing can change the program between its check and its
+// start.
 bool StartProgram(TWindowHandle AOwner, TFile AProgram, std::u16string_view AParameters);
 
 // Hands `AAddress` to the user's web browser. True when the system accepted it.

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdlib>
@@ -50,13 +51,16 @@ private:
 };
 
 // Starts `AProgram` with `AArgument` as its one argument, in a session of its own so that it
-// outlives us, with none of our descriptors but the standard streams (the connection included).
-// A program named without a directory is looked for in PATH. True when its image was loaded:
-// posix_spawn reports a failed exec itself.
-bool SpawnDetached(std::string AProgram, std::u16string_view AArgument) {
+// outlives us, with none of our descriptors but the standard streams (the connection included),
+// in `AWorkingDirectory` unless that is empty. A program named without a directory is looked for
+// in PATH. True when its image was loaded: posix_spawn reports a failed exec itself.
+bool SpawnDetached(std::string AProgram, std::u16string_view AArgument,
+                   const std::filesystem::path& AWorkingDirectory = {}) {
     TSpawnAttributes spawn;
     if (posix_spawnattr_setflags(spawn.Attributes(), POSIX_SPAWN_SETSID) != 0 ||
-        posix_spawn_file_actions_addclosefrom_np(spawn.Actions(), STDERR_FILENO + 1) != 0) {
+        posix_spawn_file_actions_addclosefrom_np(spawn.Actions(), STDERR_FILENO + 1) != 0 ||
+        (!AWorkingDirectory.empty() &&
+         posix_spawn_file_actions_addchdir_np(spawn.Actions(), AWorkingDirectory.c_str()) != 0)) {
         return false;
     }
     // A single argument: nothing here splits a command line.
@@ -77,22 +81,7 @@ std::filesystem::path UserTempDirectory() {
     const char* const configured = std::getenv("TMPDIR");
     const std::filesystem::path system =
         configured != nullptr && *configured != '\0' ? configured : "/tmp";
-    // One name per user in the shared directory. Its sticky bit keeps others from replacing the
-    // directory once it is ours; what matters is that it is ours, and closed to everyone else.
-    const std::filesystem::path directory = system / ("korvane-" + std::to_string(::getuid()));
-    if (::mkdir(directory.c_str(), S_IRWXU) != 0 && errno != EEXIST) {
-        ThrowErrno("cannot create " + directory.string());
-    }
-    struct stat status {};
-    if (::lstat(directory.c_str(), &status) != 0) {
-        ThrowErrno("cannot examine " + directory.string());
-    }
-    if (!S_ISDIR(status.st_mode) || status.st_uid != ::getuid() ||
-        (status.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
-        throw std::system_error(std::make_error_code(std::errc::permission_denied),
-                                directory.string() + " is not a directory of this user alone");
-    }
-    return directory / "";  // with its trailing separator
+    return system / "";  // with its trailing separator
 }
 
 std::filesystem::path UserDataDirectory() {
@@ -122,6 +111,134 @@ std::filesystem::path UserDataDirectory() {
                                 directory.string() + " is not a directory");
     }
     return directory;
+}
+
+namespace {
+
+// The run folders of user `AUser` are named "korvane-<uid>-" and six characters that mkdtemp picks.
+std::string RunFolderPrefix(uid_t AUser) {
+    return "korvane-" + std::to_string(AUser) + "-";
+}
+
+// Whether `AStatus` is that of a directory of this user's that no one else may enter.
+bool IsUsersAlone(const struct stat& AStatus) {
+    return S_ISDIR(AStatus.st_mode) && AStatus.st_uid == ::getuid() &&
+           (AStatus.st_mode & (S_IRWXG | S_IRWXO)) == 0;
+}
+
+// Where the download lock lives: the runtime directory that the session gives the user, when it
+// is the user's alone; else the data directory, which is.
+std::filesystem::path DownloadLockDirectory() {
+    if (const char* const runtime = std::getenv("XDG_RUNTIME_DIR");
+        runtime != nullptr && std::filesystem::path(runtime).is_absolute()) {
+        struct stat status {};
+        if (::lstat(runtime, &status) == 0 && IsUsersAlone(status)) {
+            return runtime;
+        }
+    }
+    return UserDataDirectory();
+}
+
+// Whether a process of this user has its working directory at or below `AFolder`: a setup
+// program runs from its folder. Processes of other users cannot be looked at, nor started there.
+bool InUse(const std::filesystem::path& AFolder) {
+    std::error_code error;
+    // As the system gives working directories: without links or dots.
+    const std::filesystem::path folder = std::filesystem::weakly_canonical(AFolder, error);
+    for (std::filesystem::directory_iterator process("/proc", error), end; !error && process != end;
+         process.increment(error)) {
+        std::error_code unreadable;
+        const std::filesystem::path directory =
+            std::filesystem::read_symlink(process->path() / "cwd", unreadable);
+        if (unreadable) {
+            continue;
+        }
+        const auto [folderEnd, unused] =
+            std::mismatch(folder.begin(), folder.end(), directory.begin(), directory.end());
+        if (folderEnd == folder.end()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+class TDownloadLock::TImpl {
+public:
+    explicit TImpl(UniqueFd AFd) : Fd(std::move(AFd)) {}
+    UniqueFd Fd;
+};
+
+TDownloadLock::TDownloadLock(std::unique_ptr<TImpl> AImpl) : FImpl(std::move(AImpl)) {}
+TDownloadLock::TDownloadLock(TDownloadLock&&) noexcept = default;
+TDownloadLock& TDownloadLock::operator=(TDownloadLock&&) noexcept = default;
+TDownloadLock::~TDownloadLock() = default;
+
+TDownloadLock HoldDownloadLock() {
+    const std::filesystem::path path = DownloadLockDirectory() / "korvane-download.lock";
+    UniqueFd file(
+        ::open(path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR));
+    if (!file) {
+        ThrowErrno("cannot open " + path.string());
+    }
+    // Released with the descriptor, also when the process dies.
+    if (::flock(file.Get(), LOCK_EX | LOCK_NB) != 0) {
+        ThrowErrno("cannot hold " + path.string());
+    }
+    return TDownloadLock(std::make_unique<TDownloadLock::TImpl>(std::move(file)));
+}
+
+class TRunFolder::TImpl {
+public:
+    explicit TImpl(std::filesystem::path APath) : Path(std::move(APath)) {}
+    const std::filesystem::path Path;
+};
+
+TRunFolder::TRunFolder(std::unique_ptr<TImpl> AImpl) : FImpl(std::move(AImpl)) {}
+TRunFolder::TRunFolder(TRunFolder&&) noexcept = default;
+TRunFolder& TRunFolder::operator=(TRunFolder&&) noexcept = default;
+// What a failed run left is not runnable, in a folder of the user's alone: the next run removes it.
+TRunFolder::~TRunFolder() = default;
+
+const std::filesystem::path& TRunFolder::Path() const {
+    return FImpl->Path;
+}
+
+void TRunFolder::RequireOnly(const std::filesystem::path& AName) const {
+    for (const auto& entry : std::filesystem::directory_iterator(FImpl->Path)) {
+        if (entry.path().filename() != AName) {
+            throw std::system_error(std::make_error_code(std::errc::file_exists),
+                                    entry.path().string() + " came into the run's folder");
+        }
+    }
+}
+
+TRunFolder CreateRunFolder(const std::filesystem::path& ATempDirectory) {
+    // mkdtemp makes a new directory with mode 0700 under a name that it picks, whatever stands in
+    // the shared directory already.
+    std::string name = (ATempDirectory / (RunFolderPrefix(::getuid()) + "XXXXXX")).string();
+    if (::mkdtemp(name.data()) == nullptr) {
+        ThrowErrno("cannot create a folder in " + ATempDirectory.string());
+    }
+    return TRunFolder(std::make_unique<TRunFolder::TImpl>(name));
+}
+
+void RemoveEarlierRunFolders(const std::filesystem::path& ATempDirectory) {
+    const std::string prefix = RunFolderPrefix(::getuid());
+    std::error_code error;
+    for (std::filesystem::directory_iterator entry(ATempDirectory, error), end;
+         !error && entry != end; entry.increment(error)) {
+        const std::filesystem::path folder = entry->path();
+        struct stat status {};
+        if (!folder.filename().string().starts_with(prefix) ||
+            ::lstat(folder.c_str(), &status) != 0 || !IsUsersAlone(status) || InUse(folder)) {
+            continue;
+        }
+        // remove_all takes links away and never follows them.
+        std::error_code ignored;
+        std::filesystem::remove_all(folder, ignored);
+    }
 }
 
 class TFile::TImpl {
@@ -263,24 +380,6 @@ TFile CreatePlainFile(const std::filesystem::path& APath) {
     return MakeFile(std::move(file), APath);
 }
 
-void DeleteUnlessHeld(const std::filesystem::path& APath) {
-    struct stat status {};
-    if (::lstat(APath.c_str(), &status) != 0) {
-        return;
-    }
-    if (S_ISREG(status.st_mode)) {
-        // Held while it goes, so that no other instance takes it in between.
-        UniqueFd file(::open(APath.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-        // One that cannot even be opened is nobody's download in progress.
-        if (file && ::flock(file.Get(), LOCK_EX | LOCK_NB) != 0) {
-            return;  // another instance is writing it, or about to start it
-        }
-        ::unlink(APath.c_str());
-        return;
-    }
-    ::unlink(APath.c_str());  // a link goes, never what it leads to
-}
-
 bool StartProgram(TWindowHandle, TFile AProgram, std::u16string_view AParameters) {
     try {
         AProgram.MakeExecutable();
@@ -288,7 +387,7 @@ bool StartProgram(TWindowHandle, TFile AProgram, std::u16string_view AParameters
     } catch (const std::system_error&) {
         return false;
     }
-    return SpawnDetached(AProgram.Path().string(), AParameters);
+    return SpawnDetached(AProgram.Path().string(), AParameters, AProgram.Path().parent_path());
 }
 
 bool OpenAddress(TWindowHandle, std::u16string_view AAddress) {

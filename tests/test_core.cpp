@@ -213,6 +213,24 @@ TEST_F(RunRules, AnyFailureOfTheDownloadEndsInTheDownloadFailedState) {
     }
 }
 
+// Vouches for every download, and meanwhile drops a library beside it, as another program of the
+// user's could: what Windows would load into the setup program from its own folder.
+class TPlantingCheck final : public IPublisherCheck {
+public:
+    bool Holds(TIdHTTPProgress&, const std::string&, const platform::TFile& AFile) override {
+        test::WriteFile(AFile.Path().parent_path() / "version.dll", "planted");
+        return true;
+    }
+};
+
+TEST_F(RunRules, TheSetupProgramStartsOnlyAloneInItsFolder) {
+    TScriptedClient scripted({Body({"#!/bin/sh\nexit 0\n"}, 17)});
+    TDownloadRun run(View, scripted.Client, std::make_unique<TPlantingCheck>(), {});
+    run.TimerTimer();
+    EXPECT_TRUE(View.ShowsDownloadFailure());
+    EXPECT_FALSE(Sandbox.LeftRunnable()) << "refused, the download cannot run";
+}
+
 TEST_F(RunRules, RetryPutsTheWindowBackAsAtTheStart) {
     TScriptedClient scripted({{.StatusCode = 404, .ContentLength = 0}});
     TDownloadRun run(View, scripted.Client, nullptr, {});

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <iterator>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -47,9 +48,9 @@ using namespace std::chrono_literals;
 using test::ButtonShown;
 using test::kDownloadPort;
 using test::PkiDir;
-using test::PrivateTempDir;
 using test::ReadFile;
 using test::RecordingSetupProgram;
+using test::RunTarget;
 using test::ShowsFailure;
 using test::SignFile;
 using test::StatusLine;
@@ -194,9 +195,7 @@ protected:
         return options;
     }
 
-    fs::path Target() const {
-        return PrivateTempDir(FTemp.Path(), ::getuid()) / "KorvaneSetup.exe";
-    }
+    fs::path Target() const { return RunTarget(FTemp.Path(), ::getuid()); }
     fs::path Payloads() const { return FData / "korvane"; }
     fs::path Record() const { return FRecords / "started"; }
 
@@ -286,9 +285,10 @@ std::string CarriedBytes(std::string_view AName) {
 
 TEST_F(DownloadRun, StartsTheSetupProgramWithTheLanguageAndEndsTheProgram) {
     ServeSetupProgram();
-    fs::create_directory(Target().parent_path(), FTemp.Path());
-    fs::permissions(Target().parent_path(), fs::perms::owner_all);
-    WriteFile(Target(), "left behind by an earlier run");
+    const fs::path earlier = FTemp / ("korvane-" + std::to_string(::getuid()) + "-earlyX");
+    fs::create_directory(earlier);
+    fs::permissions(earlier, fs::perms::owner_all);
+    WriteFile(earlier / "KorvaneSetup.exe", "left behind by an earlier run");
     const TNginx server(Nginx());
     TfrmMain window(ProgramParts());
 
@@ -297,7 +297,12 @@ TEST_F(DownloadRun, StartsTheSetupProgramWithTheLanguageAndEndsTheProgram) {
     EXPECT_FALSE(window.isVisible());
     EXPECT_FALSE(ShowsFailure(window));
     ExpectStartedWithTheLanguage();
+    EXPECT_FALSE(fs::exists(earlier)) << "the earlier run's folder went first";
     EXPECT_EQ(ReadFile(Target()), ReadFile(FServed / "KorvaneSetup.exe"));
+    // Started from its own folder, which holds nothing else.
+    EXPECT_EQ(ReadFile(Record().string() + ".directory"), Target().parent_path().string() + "\n");
+    EXPECT_EQ(
+        std::distance(fs::directory_iterator(Target().parent_path()), fs::directory_iterator()), 1);
     struct stat status {};
     ASSERT_EQ(::lstat(Target().c_str(), &status), 0);
     EXPECT_TRUE(S_ISREG(status.st_mode));
@@ -594,4 +599,3 @@ TEST_F(DownloadRun, TheBarAndTheStatusLineFollowTheDownload) {
 
 }  // namespace
 }  // namespace korvane
-

@@ -28,7 +28,7 @@ using namespace std::chrono_literals;
 using test::kDownloadPort;
 using test::MakePipe;
 using test::OpenForOutput;
-using test::PrivateTempDir;
+using test::RunTarget;
 using test::ProgramPath;
 using test::ReadFile;
 using test::ReadLine;
@@ -126,7 +126,7 @@ protected:
     }
 
     fs::path Target() const {
-        return PrivateTempDir(FTemp.Path(), ::getuid()) / "KorvaneSetup.exe";
+        return RunTarget(FTemp.Path(), ::getuid());
     }
     fs::path Record() const { return FTemp / "KorvaneSetup.started"; }
 

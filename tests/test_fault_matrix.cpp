@@ -46,11 +46,12 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using test::ButtonShown;
+using test::GuessableTempDir;
 using test::kDownloadPort;
 using test::Pattern;
-using test::PrivateTempDir;
 using test::ReadFile;
 using test::RecordingSetupProgram;
+using test::RunTarget;
 using test::ShowsFailure;
 using test::SignFile;
 using test::StatusLine;
@@ -129,11 +130,12 @@ struct TRowWorld {
     fs::path Served;          // the servers' document root
     fs::path Records;         // what a started setup program writes
     fs::path Temp;            // the system's temporary directory (TMPDIR)
+    fs::path Runtime;         // the session's runtime directory (XDG_RUNTIME_DIR)
     fs::path Elsewhere;       // a directory outside the temporary one
     std::string WholeBody;    // the body a complete download would hold
     bool AsNobody = false;    // run the window as the user nobody
     std::string SkipReason;   // set by an arrangement that cannot be made here
-    platform::UniqueFd Held;  // a file that another instance of the program holds
+    platform::UniqueFd Held;  // the download lock, as another instance of the program holds it
     TUndoList Undo;           // undone before the directories go
 
     TRowWorld()
@@ -141,22 +143,19 @@ struct TRowWorld {
           Served(Root / "served"),
           Records(Root / "records"),
           Temp(Root / "temp"),
+          Runtime(Root / "runtime"),
           Elsewhere(Root / "elsewhere") {
-        for (const fs::path& directory : {Data, Served, Records, Temp, Elsewhere}) {
+        for (const fs::path& directory : {Data, Served, Records, Temp, Runtime, Elsewhere}) {
             fs::create_directory(directory);
         }
+        fs::permissions(Runtime, fs::perms::owner_all);
     }
     uid_t Runner() const { return AsNobody ? test::OtherUser().value().Uid : ::getuid(); }
-    fs::path Download() const { return PrivateTempDir(Temp, Runner()); }
-    fs::path Target() const { return Download() / kTargetName; }
+    // The name that the runner's download folder would have if anyone could work it out.
+    fs::path Guessable() const { return GuessableTempDir(Temp, Runner()); }
+    fs::path Target() const { return RunTarget(Temp, Runner()); }
     fs::path Record() const { return Records / "started"; }
     fs::path Payloads() const { return Data / "korvane"; }
-
-    // The runner's own download directory, made as the program makes it.
-    void MakeDownloadDirectory() const {
-        fs::create_directory(Download());
-        fs::permissions(Download(), fs::perms::owner_all);
-    }
 };
 
 // Serves a setup program labelled by the scheme it was fetched with.
@@ -485,48 +484,43 @@ std::vector<TFaultRow> Rows() {
     }
     rows.push_back(Refused("TemporaryDirectoryNotWritable",
                            [](TRowWorld& AWorld) { MakeReadOnly(AWorld, AWorld.Temp); }));
-    rows.push_back(Refused("DownloadDirectoryOpenToOthers", [](TRowWorld& AWorld) {
-        AWorld.MakeDownloadDirectory();
-        fs::permissions(AWorld.Download(), fs::perms::owner_all | fs::perms::group_read |
-                                               fs::perms::group_exec | fs::perms::others_read |
-                                               fs::perms::others_exec);
-    }));
-    rows.push_back(Refused("DownloadDirectoryNameTakenByAFile",
-                           [](TRowWorld& AWorld) { WriteFile(AWorld.Download(), "in the way"); }));
-    {
-        // In the shared temporary directory, another user took the runner's name first.
-        TFaultRow row = Refused("DownloadDirectoryMadeByAnotherUser", [](TRowWorld& AWorld) {
-            if (!IsRoot()) {
-                AWorld.SkipReason = "acting as another user than the directory's owner needs root";
-                return;
-            }
-            ShareWithNobody(AWorld);
-            fs::create_directory(AWorld.Download());
-            fs::permissions(AWorld.Download(), fs::perms::all);
-        });
-        rows.push_back(row);
-    }
-    {
-        TFaultRow row = Refused("DownloadDirectoryIsAnotherUsersLink", [](TRowWorld& AWorld) {
-            if (!IsRoot()) {
-                AWorld.SkipReason = "a link of another user than the runner's needs root";
-                return;
-            }
-            ShareWithNobody(AWorld);
-            WriteFile(AWorld.Elsewhere / "precious", "precious content");
-            fs::permissions(AWorld.Elsewhere, fs::perms::all);
-            fs::permissions(AWorld.Elsewhere / "precious", fs::perms::all);
-            fs::create_directory_symlink(AWorld.Elsewhere, AWorld.Download());
-        });
-        row.UntouchedFile = [](const TRowWorld& AWorld) { return AWorld.Elsewhere / "precious"; };
+    // Whatever stands under the name anyone could work out for the runner's folder, another
+    // user's above all, neither stops the download nor is touched: each run makes a folder of its
+    // own.
+    for (const char* taken : {"Directory", "File", "LinkToADirectory"}) {
+        TFaultRow row = Served(
+            std::string("GuessableFolderNameTakenByAnotherUsers") + taken,
+            [taken = std::string(taken)](TRowWorld& AWorld) {
+                if (!IsRoot()) {
+                    AWorld.SkipReason = "acting as another user than the name's owner needs root";
+                    return;
+                }
+                ShareWithNobody(AWorld);
+                ServeSigned(AWorld);
+                WriteFile(AWorld.Elsewhere / "precious", "precious content");
+                if (taken == "Directory") {
+                    fs::create_directory(AWorld.Guessable());
+                    fs::permissions(AWorld.Guessable(), fs::perms::all);
+                    WriteFile(AWorld.Guessable() / "precious", "precious content");
+                } else if (taken == "File") {
+                    WriteFile(AWorld.Guessable(), "precious content");
+                } else {
+                    fs::create_directory_symlink(AWorld.Elsewhere, AWorld.Guessable());
+                }
+            },
+            TOutcome::Started, "https");
+        row.UntouchedFile = [taken = std::string(taken)](const TRowWorld& AWorld) {
+            return taken == "File"        ? AWorld.Guessable()
+                   : taken == "Directory" ? AWorld.Guessable() / "precious"
+                                          : AWorld.Elsewhere / "precious";
+        };
         row.UntouchedContent = "precious content";
         rows.push_back(row);
     }
     {
-        // Another user's download directory, with a file of the runner's name in it, stays as it
-        // is.
+        // A run folder of another user's, with a file of the runner's name in it, stays as it is.
         TFaultRow row = Served(
-            "AnotherUsersDownloadIsNoObstacle",
+            "AnotherUsersRunFolderIsNoObstacle",
             [](TRowWorld& AWorld) {
                 if (!IsRoot()) {
                     AWorld.SkipReason = "acting as another user needs root";
@@ -534,45 +528,44 @@ std::vector<TFaultRow> Rows() {
                 }
                 ShareWithNobody(AWorld);
                 ServeSigned(AWorld);
-                const fs::path own = PrivateTempDir(AWorld.Temp, ::getuid());
+                const fs::path own =
+                    AWorld.Temp / ("korvane-" + std::to_string(::getuid()) + "-rootsX");
                 fs::create_directory(own);
+                fs::permissions(own, fs::perms::owner_all);
                 WriteFile(own / kTargetName, "root's own download");
             },
             TOutcome::Started, "https");
         row.UntouchedFile = [](const TRowWorld& AWorld) {
-            return PrivateTempDir(AWorld.Temp, ::getuid()) / kTargetName;
+            return AWorld.Temp / ("korvane-" + std::to_string(::getuid()) + "-rootsX") /
+                   kTargetName;
         };
         row.UntouchedContent = "root's own download";
         rows.push_back(row);
     }
     {
-        // A second instance while the first writes its download: the first one's file stays.
-        TFaultRow row = Refused(
-            "TargetHeldByAnotherInstance",
-            [](TRowWorld& AWorld) {
-                AWorld.MakeDownloadDirectory();
-                WriteFile(AWorld.Target(), "the first instance's download");
-                AWorld.Held =
-                    platform::UniqueFd(::open(AWorld.Target().c_str(), O_RDWR | O_CLOEXEC));
-                if (!AWorld.Held || ::flock(AWorld.Held.Get(), LOCK_EX | LOCK_NB) != 0) {
-                    throw test::ErrnoError("cannot hold the target");
-                }
-            },
-            true);
-        row.Left = TLeft::Untouched;
-        row.UntouchedFile = [](const TRowWorld& AWorld) { return AWorld.Target(); };
-        row.UntouchedContent = "the first instance's download";
+        // A second instance while the first downloads: nothing is asked of anyone.
+        TFaultRow row = Refused("AnotherInstanceDownloads", [](TRowWorld& AWorld) {
+            const fs::path lock = AWorld.Runtime / "korvane-download.lock";
+            AWorld.Held = platform::UniqueFd(
+                ::open(lock.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, S_IRUSR | S_IWUSR));
+            if (!AWorld.Held || ::flock(AWorld.Held.Get(), LOCK_EX | LOCK_NB) != 0) {
+                throw test::ErrnoError("cannot hold the download lock");
+            }
+        });
         rows.push_back(row);
     }
     {
-        // The runner's own link goes like any earlier download; what it pointed at stays.
+        // An earlier run's folder goes, with the link it holds; what the link led to stays.
         TFaultRow row = Served(
-            "TargetIsALinkToAFileElsewhere",
+            "EarlierRunFolderHoldsALinkToAFileElsewhere",
             [](TRowWorld& AWorld) {
                 ServeSigned(AWorld);
                 WriteFile(AWorld.Elsewhere / "precious", "precious content");
-                AWorld.MakeDownloadDirectory();
-                fs::create_symlink(AWorld.Elsewhere / "precious", AWorld.Target());
+                const fs::path earlier =
+                    AWorld.Temp / ("korvane-" + std::to_string(::getuid()) + "-earlyX");
+                fs::create_directory(earlier);
+                fs::permissions(earlier, fs::perms::owner_all);
+                fs::create_symlink(AWorld.Elsewhere / "precious", earlier / kTargetName);
             },
             TOutcome::Started, "https");
         row.UntouchedFile = [](const TRowWorld& AWorld) { return AWorld.Elsewhere / "precious"; };
@@ -765,6 +758,7 @@ TEST_P(FaultMatrix, ShowsStartsAndLeavesWhatTheFaultCallsFor) {
     {
         const TScopedEnvironment tmpdir("TMPDIR", FWorld.Temp.string());
         const TScopedEnvironment dataHome("XDG_DATA_HOME", FWorld.Data.string());
+        const TScopedEnvironment runtime("XDG_RUNTIME_DIR", FWorld.Runtime.string());
         std::optional<test::TActingUser> runner;
         if (FWorld.AsNobody) {
             runner.emplace(test::OtherUser().value());

@@ -30,7 +30,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using test::PrivateTempDir;
+using test::RunTarget;
 using test::ReadFile;
 using test::SignFile;
 using test::SourceDir;
@@ -216,7 +216,7 @@ TEST_F(InstalledProgram, RunsAsAUserWritingOnlyIntoThatUsersDirectories) {
     EXPECT_EQ(ReadFile(record), "1\n/LANG=fr\n");
     EXPECT_EQ(Lstat(record).st_uid, user.Uid);
 
-    const fs::path target = PrivateTempDir(temp.Path(), user.Uid) / "KorvaneSetup.exe";
+    const fs::path target = RunTarget(temp.Path(), user.Uid);
     EXPECT_EQ(ReadFile(target), ReadFile(served / "KorvaneSetup.exe"));
     EXPECT_EQ(Lstat(target).st_uid, user.Uid);
 

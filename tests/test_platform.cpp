@@ -29,6 +29,7 @@ namespace korvane {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 using platform::UniqueFd;
 using test::ThrowErrno;
 
@@ -61,6 +62,15 @@ TSnapshot Snapshot(const fs::path& ADirectory) {
     return entries;
 }
 
+// `ASnapshot` without `AEntry` and what lies below it.
+TSnapshot Without(TSnapshot ASnapshot, const fs::path& AEntry) {
+    std::erase_if(ASnapshot, [&](const auto& AItem) {
+        const fs::path path(AItem.first);
+        return path == AEntry || path.string().starts_with((AEntry / "").string());
+    });
+    return ASnapshot;
+}
+
 // Holds `APath` through an open file description of its own, as another instance would.
 UniqueFd Hold(const fs::path& APath) {
     UniqueFd fd(::open(APath.c_str(), O_RDONLY | O_CLOEXEC));
@@ -76,98 +86,140 @@ bool IsFree(const fs::path& APath) {
     return fd && ::flock(fd.Get(), LOCK_EX | LOCK_NB) == 0;
 }
 
-TEST(UserTempDirectory, CreatesAPrivateDirectoryOnceAndTakesItAfterwards) {
-    const test::TTempDir shared;
-    const test::TScopedEnvironment tmpdir("TMPDIR", shared.Path().string());
-    const fs::path expected = test::PrivateTempDir(shared.Path(), ::getuid());
-
-    EXPECT_EQ(platform::UserTempDirectory(), expected / "");
-    const struct stat made = Lstat(expected);
-    EXPECT_TRUE(S_ISDIR(made.st_mode));
-    EXPECT_EQ(made.st_mode & 07777, 0700u);
-    EXPECT_EQ(made.st_uid, ::getuid());
-
-    test::WriteFile(expected / "kept", "kept");
-    EXPECT_EQ(platform::UserTempDirectory(), expected / "");
-    EXPECT_EQ(Lstat(expected).st_ino, made.st_ino);
-    EXPECT_EQ(test::ReadFile(expected / "kept"), "kept");
-}
-
-TEST(UserTempDirectory, FallsBackToTmpWithoutTmpdir) {
-    const fs::path expected = test::PrivateTempDir("/tmp", ::getuid());
-    const bool existed = fs::exists(fs::symlink_status(expected));
+TEST(UserTempDirectory, IsTmpdirElseTmp) {
     {
-        const test::TScopedEnvironment tmpdir("TMPDIR", "");
-        EXPECT_EQ(platform::UserTempDirectory(), expected / "");
-        ::unsetenv("TMPDIR");
-        EXPECT_EQ(platform::UserTempDirectory(), expected / "");
+        const test::TScopedEnvironment tmpdir("TMPDIR", "/somewhere/else");
+        EXPECT_EQ(platform::UserTempDirectory(), fs::path("/somewhere/else/"));
     }
-    if (!existed) {
-        std::error_code error;
-        fs::remove(expected, error);  // only when still empty: someone may have started using it
-    }
+    const test::TScopedEnvironment tmpdir("TMPDIR", "");
+    EXPECT_EQ(platform::UserTempDirectory(), fs::path("/tmp/"));
+    ::unsetenv("TMPDIR");
+    EXPECT_EQ(platform::UserTempDirectory(), fs::path("/tmp/"));
 }
 
-TEST(UserTempDirectory, RefusesANameThatIsNotTheUsersAlone) {
-    for (const std::string layout : {"link to an own directory", "dangling link", "regular file",
-                                     "0740", "0720", "0710", "0704", "0702", "0701"}) {
-        SCOPED_TRACE(layout);
-        const test::TTempDir shared;
-        const test::TScopedEnvironment tmpdir("TMPDIR", shared.Path().string());
-        const fs::path name = test::PrivateTempDir(shared.Path(), ::getuid());
-        if (layout == "link to an own directory") {
-            ASSERT_EQ(::mkdir((shared / "own").c_str(), 0700), 0);
-            fs::create_directory_symlink(shared / "own", name);
-        } else if (layout == "dangling link") {
-            fs::create_directory_symlink(shared / "nowhere", name);
-        } else if (layout == "regular file") {
-            test::WriteFile(name, "");
-            ASSERT_EQ(::chmod(name.c_str(), 0700), 0);
-        } else {
-            ASSERT_EQ(::mkdir(name.c_str(), 0700), 0);
-            ASSERT_EQ(::chmod(name.c_str(), static_cast<mode_t>(std::stoul(layout, nullptr, 8))),
-                      0);
+// A temporary directory shared as /tmp is: sticky, and open to all.
+class SharedTemp : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(::chmod(FShared.Path().c_str(), 01777), 0); }
+
+    test::TTempDir FShared;
+};
+
+TEST_F(SharedTemp, EachRunFolderIsNewAndTheUsersAloneWhateverHoldsTheGuessableName) {
+    const std::optional<test::TUser> other = test::OtherUser();
+    const fs::path guessable = test::GuessableTempDir(FShared.Path(), ::getuid());
+    for (const std::string taken : {"nothing", "a directory", "a file", "a link"}) {
+        SCOPED_TRACE(taken);
+        if (taken == "a directory") {
+            ASSERT_EQ(::mkdir(guessable.c_str(), 0777), 0);
+        } else if (taken == "a file") {
+            test::WriteFile(guessable, "taken");
+        } else if (taken == "a link") {
+            fs::create_directory_symlink(FShared / "elsewhere", guessable);
         }
-        const TSnapshot before = Snapshot(shared.Path());
-        EXPECT_THROW(platform::UserTempDirectory(), std::system_error);
-        EXPECT_EQ(Snapshot(shared.Path()), before);
+        if (taken != "nothing" && other) {
+            // Another user's, as it would be in a shared /tmp.
+            ASSERT_EQ(::lchown(guessable.c_str(), other->Uid, other->Gid), 0);
+        }
+        const TSnapshot before = Snapshot(FShared.Path());
+
+        const platform::TRunFolder first = platform::CreateRunFolder(FShared.Path());
+        const platform::TRunFolder second = platform::CreateRunFolder(FShared.Path());
+
+        EXPECT_NE(first.Path(), second.Path());
+        EXPECT_EQ(test::RunFolders(FShared.Path(), ::getuid()),
+                  (std::vector<fs::path>{std::min(first.Path(), second.Path()),
+                                         std::max(first.Path(), second.Path())}));
+        for (const platform::TRunFolder* folder : {&first, &second}) {
+            const struct stat made = Lstat(folder->Path());
+            EXPECT_TRUE(S_ISDIR(made.st_mode));
+            EXPECT_EQ(made.st_mode & 07777, 0700u);
+            EXPECT_EQ(made.st_uid, ::getuid());
+            EXPECT_TRUE(fs::is_empty(folder->Path()));
+        }
+        EXPECT_EQ(Without(Without(Snapshot(FShared.Path()), first.Path()), second.Path()), before)
+            << "what stood there stays as it was";
+
+        fs::remove_all(first.Path());
+        fs::remove_all(second.Path());
+        fs::remove(guessable);
     }
 }
 
-TEST(UserTempDirectory, RefusesAnotherUsersDirectoryUnderTheRealUid) {
-    const std::optional<test::TUser> nobody = test::OtherUser();
-    if (!nobody) {
-        GTEST_SKIP() << "acting as another user needs root and the user nobody";
+TEST_F(SharedTemp, ARunFolderMustHoldTheSetupProgramAlone) {
+    const platform::TRunFolder folder = platform::CreateRunFolder(FShared.Path());
+    EXPECT_NO_THROW(folder.RequireOnly("KorvaneSetup.exe"));
+    test::WriteFile(folder.Path() / "KorvaneSetup.exe", "setup");
+    EXPECT_NO_THROW(folder.RequireOnly("KorvaneSetup.exe"));
+    for (const char* planted : {"libc.so.6", ".hidden", "KorvaneSetup.exe.d"}) {
+        test::WriteFile(folder.Path() / planted, "planted");
+        EXPECT_THROW(folder.RequireOnly("KorvaneSetup.exe"), std::system_error) << planted;
+        fs::remove(folder.Path() / planted);
     }
-    const test::TTempDir shared;
-    ASSERT_EQ(::chmod(shared.Path().c_str(), 01777), 0);  // shared as /tmp is
-    const test::TScopedEnvironment tmpdir("TMPDIR", shared.Path().string());
+    fs::create_directory(folder.Path() / "lib");
+    EXPECT_THROW(folder.RequireOnly("KorvaneSetup.exe"), std::system_error);
+}
 
-    const fs::path rootName = shared / "korvane-0";
-    ASSERT_EQ(::mkdir(rootName.c_str(), 0700), 0);
-    ASSERT_EQ(::chown(rootName.c_str(), nobody->Uid, nobody->Gid), 0);
-    EXPECT_THROW(platform::UserTempDirectory(), std::system_error);
-    EXPECT_EQ(Lstat(rootName).st_uid, nobody->Uid);
+TEST_F(SharedTemp, EarlierRunFoldersGoUnlessTheyRunOrAreNotTheUsers) {
+    const std::string prefix = "korvane-" + std::to_string(::getuid()) + "-";
+    const test::TTempDir elsewhere;
+    test::WriteFile(elsewhere / "precious", "precious");
 
-    const fs::path nobodyName = shared / ("korvane-" + std::to_string(nobody->Uid));
-    ASSERT_EQ(::mkdir(nobodyName.c_str(), 0700), 0);
+    // A failed run's folder, with a link and a folder in it; one whose program still runs there.
+    const fs::path earlier = platform::CreateRunFolder(FShared.Path()).Path();
+    test::WriteFile(earlier / "KorvaneSetup.exe", "setup");
+    fs::create_symlink(elsewhere / "precious", earlier / "link");
+    fs::create_directory(earlier / "extracted");
+    test::WriteFile(earlier / "extracted" / "data", "data");
+    const fs::path running = platform::CreateRunFolder(FShared.Path()).Path();
+    test::TChildProcess setup({"/bin/sh", "-c", "cd \"$0\" && exec sleep 60", running.string()});
+    ASSERT_TRUE(test::WaitUntil(
+        [&] {
+            return fs::read_symlink("/proc/" + std::to_string(setup.Pid()) + "/cwd") == running;
+        },
+        10s));
+
+    // What only looks like one: a link to a folder, a file, a folder open to others, a folder of
+    // another user.
+    fs::create_directory_symlink(elsewhere.Path(), FShared / (prefix + "linked"));
+    test::WriteFile(FShared / (prefix + "a-file"), "file");
+    ASSERT_EQ(::mkdir((FShared / (prefix + "opened")).c_str(), 0755), 0);
+    const std::optional<test::TUser> other = test::OtherUser();
+    const fs::path theirs = FShared / (prefix + "theirs");
+    if (other) {
+        ASSERT_EQ(::mkdir(theirs.c_str(), 0700), 0);
+        ASSERT_EQ(::chown(theirs.c_str(), other->Uid, other->Gid), 0);
+    }
+    const TSnapshot kept = Without(Snapshot(FShared.Path()), earlier);
+
+    platform::RemoveEarlierRunFolders(FShared.Path());
+
+    EXPECT_FALSE(fs::exists(fs::symlink_status(earlier)));
+    EXPECT_EQ(Snapshot(FShared.Path()), kept);
+    EXPECT_EQ(test::ReadFile(elsewhere / "precious"), "precious");
+    setup.Kill();
+    platform::RemoveEarlierRunFolders(FShared.Path());
+    EXPECT_FALSE(fs::exists(running)) << "gone once its program has ended";
+}
+
+TEST(HoldDownloadLock, OneHolderAtATimeInAPlaceOfTheUsersAlone) {
+    const test::TTempDir runtime;
+    const test::TTempDir data;
+    const test::TScopedEnvironment runtimeDir("XDG_RUNTIME_DIR", runtime.Path().string());
+    const test::TScopedEnvironment dataHome("XDG_DATA_HOME", data.Path().string());
+    ASSERT_EQ(::chmod(runtime.Path().c_str(), 0700), 0);
     {
-        const test::TActingUser actAs(*nobody);
-        if (::access(shared.Path().c_str(), W_OK | X_OK) != 0) {
-            GTEST_SKIP() << "nobody cannot reach " << shared.Path();
-        }
-        EXPECT_THROW(platform::UserTempDirectory(), std::system_error);
+        const platform::TDownloadLock held = platform::HoldDownloadLock();
+        EXPECT_FALSE(IsFree(runtime / "korvane-download.lock"));
+        EXPECT_THROW(platform::HoldDownloadLock(), std::system_error);
     }
-    EXPECT_EQ(Lstat(nobodyName).st_uid, 0u);
+    EXPECT_TRUE(IsFree(runtime / "korvane-download.lock"));
 
-    ASSERT_EQ(::rmdir(nobodyName.c_str()), 0);
-    {
-        const test::TActingUser actAs(*nobody);
-        EXPECT_EQ(platform::UserTempDirectory(), nobodyName / "");
-    }
-    const struct stat made = Lstat(nobodyName);
-    EXPECT_EQ(made.st_uid, nobody->Uid);
-    EXPECT_EQ(made.st_mode & 07777, 0700u);
+    // A runtime directory that others may enter is not the user's alone: the data directory is.
+    ASSERT_EQ(::chmod(runtime.Path().c_str(), 0711), 0);
+    const platform::TDownloadLock held = platform::HoldDownloadLock();
+    EXPECT_FALSE(IsFree(data / "korvane" / "korvane-download.lock"));
+    EXPECT_THROW(platform::HoldDownloadLock(), std::system_error);
 }
 
 TEST(UserDataDirectory, MakesWhatIsMissingPrivateAndLeavesWhatExists) {
@@ -275,29 +327,6 @@ TEST(CreatePrivateFile, RefusesAnotherUsersFile) {
     EXPECT_EQ(Snapshot(dir.Path()), before);
     EXPECT_EQ(test::ReadFile(theirs), "theirs");
     EXPECT_TRUE(IsFree(theirs));
-}
-
-TEST(DeleteUnlessHeld, RemovesFreeFilesAndLinksButNeitherHeldFilesNorLinkTargets) {
-    const test::TTempDir dir;
-    for (const char* name : {"free", "held", "target"}) {
-        test::WriteFile(dir / name, name);
-    }
-    fs::create_symlink(dir / "target", dir / "link");
-    {
-        const UniqueFd other = Hold(dir / "held");
-        platform::TFile open = platform::CreatePrivateFile(dir / "open");
-        for (const char* name : {"free", "held", "link", "open", "missing"}) {
-            EXPECT_NO_THROW(platform::DeleteUnlessHeld(dir / name)) << name;
-        }
-        EXPECT_EQ(test::ReadFile(dir / "held"), "held");
-        EXPECT_TRUE(fs::exists(dir / "open"));
-        open.Close();
-        platform::DeleteUnlessHeld(dir / "open");
-    }
-    for (const char* gone : {"free", "link", "open"}) {
-        EXPECT_FALSE(fs::exists(fs::symlink_status(dir / gone))) << gone;
-    }
-    EXPECT_EQ(test::ReadFile(dir / "target"), "target");
 }
 
 TEST(TFile, ReadsBackWhatWasWrittenFromAnyOffset) {

@@ -15,13 +15,15 @@ struct TRunSandbox::TImpl {
     TScopedEnvironment HomeVariable{"HOME", Home.Path().string()};
     TScopedEnvironment DataVariable{"XDG_DATA_HOME", std::nullopt};
     TScopedEnvironment TmpVariable{"TMPDIR", Home.Path().string()};
+    // The download lock then lives in the data directory, not in the session's.
+    TScopedEnvironment RuntimeVariable{"XDG_RUNTIME_DIR", std::nullopt};
 };
 
 TRunSandbox::TRunSandbox() : FImpl(std::make_unique<TImpl>()) {}
 TRunSandbox::~TRunSandbox() = default;
 
 std::filesystem::path TRunSandbox::Target() const {
-    return PrivateTempDir(FImpl->Home.Path(), ::getuid()) / LoadText(TStatusText::sSetupFileName);
+    return RunTarget(FImpl->Home.Path(), ::getuid());
 }
 
 bool TRunSandbox::LeftRunnable() const {

@@ -3,6 +3,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdlib>
@@ -94,8 +95,33 @@ std::filesystem::path KeysDir() {
     return KORVANE_TEST_KEYS_DIR;
 }
 
-std::filesystem::path PrivateTempDir(const std::filesystem::path& ATmpdir, uid_t AUser) {
+std::filesystem::path GuessableTempDir(const std::filesystem::path& ATmpdir, uid_t AUser) {
     return ATmpdir / ("korvane-" + std::to_string(AUser));
+}
+
+std::vector<std::filesystem::path> RunFolders(const std::filesystem::path& ATmpdir, uid_t AUser) {
+    const std::string prefix = "korvane-" + std::to_string(AUser) + "-";
+    std::vector<std::filesystem::path> folders;
+    for (const auto& entry : std::filesystem::directory_iterator(ATmpdir)) {
+        const std::string name = entry.path().filename().string();
+        if (name.starts_with(prefix) && name.size() == prefix.size() + 6 && entry.is_directory() &&
+            !entry.is_symlink()) {
+            folders.push_back(entry.path());
+        }
+    }
+    std::sort(folders.begin(), folders.end());
+    return folders;
+}
+
+std::filesystem::path RunTarget(const std::filesystem::path& ATmpdir, uid_t AUser) {
+    const std::vector<std::filesystem::path> folders = RunFolders(ATmpdir, AUser);
+    if (folders.size() > 1) {
+        throw std::runtime_error(std::to_string(folders.size()) + " run folders in " +
+                                 ATmpdir.string());
+    }
+    const std::filesystem::path folder =
+        folders.empty() ? ATmpdir / "no run folder" : folders.front();
+    return folder / "KorvaneSetup.exe";
 }
 
 std::optional<TUser> OtherUser() {
@@ -150,9 +176,9 @@ std::string Pattern(std::size_t ASize) {
 std::string RecordingSetupProgram(const std::filesystem::path& ARecord, std::string_view ALabel,
                                   std::size_t ASize) {
     const std::string record = ARecord.string();
-    std::string program = "#!/bin/sh\nprintf '%s\\n' '" + std::string(ALabel) +
-                          "' \"$#\" \"$@\" > '" + record + ".part'\nmv '" + record + ".part' '" +
-                          record + "'\nexit 0\n";
+    std::string program = "#!/bin/sh\npwd -P > '" + record + ".directory'\nprintf '%s\\n' '" +
+                          std::string(ALabel) + "' \"$#\" \"$@\" > '" + record + ".part'\nmv '" +
+                          record + ".part' '" + record + "'\nexit 0\n";
     while (program.size() < ASize) {
         program += "# padding to make the download last a while\n";
     }

@@ -33,8 +33,15 @@ std::filesystem::path ProgramPath();
 // The test signing keys: publisher.pub/.key, the key the test build trusts; other.pub/.key.
 std::filesystem::path KeysDir();
 
-// The directory that the program downloads into for `AUser` when TMPDIR is `ATmpdir`.
-std::filesystem::path PrivateTempDir(const std::filesystem::path& ATmpdir, uid_t AUser);
+// The name in `ATmpdir` that anyone can work out for `AUser`: what another user may take first.
+std::filesystem::path GuessableTempDir(const std::filesystem::path& ATmpdir, uid_t AUser);
+
+// The folders that runs of `AUser` made in `ATmpdir` ("korvane-<uid>-XXXXXX"), sorted.
+std::vector<std::filesystem::path> RunFolders(const std::filesystem::path& ATmpdir, uid_t AUser);
+
+// Where the run of `AUser` in `ATmpdir` downloads the setup program: in its one run folder, or in
+// none that exists when there is no such folder. Raises when there are several.
+std::filesystem::path RunTarget(const std::filesystem::path& ATmpdir, uid_t AUser);
 
 // A user of the system, as files and processes carry it.
 struct TUser {
@@ -64,7 +71,8 @@ void SignFile(const std::filesystem::path& AFile, std::string_view AKey = "publi
 std::string Pattern(std::size_t ASize);
 
 // A stand-in setup program: a shell script that writes `ALabel`, its argument count and its
-// arguments, one a line, into `ARecord`, all at once so that a reader never finds half of it.
+// arguments, one a line, into `ARecord`, all at once so that a reader never finds half of it, and
+// before that its working directory into `ARecord`.directory.
 // Comment lines pad it to at least `ASize` bytes, for a download that lasts a while.
 std::string RecordingSetupProgram(const std::filesystem::path& ARecord, std::string_view ALabel,
                                   std::size_t ASize = 0);

@@ -1,7 +1,7 @@
 // Looks at the downloader's window from outside, as a user would see it, for the end-to-end runs:
-//     WindowProbe state       prints title, status line, bar position and the buttons shown
-//     WindowProbe close       asks the window to close, as its close box does
-// It finds the window by its class; exit code 1 when there is none.
+//     WindowProbe state [TITLE]   prints title, status line, bar position and the buttons shown
+//     WindowProbe close [TITLE]   asks the window to close, as its close box does
+// It finds the window by its class, and its title when given; exit code 1 when there is none.
 #include <windows.h>
 
 #include <commctrl.h>
@@ -53,10 +53,10 @@ BOOL CALLBACK Collect(HWND AChild, LPARAM AControls) {
 }  // namespace
 
 int wmain(int ACount, wchar_t** AArguments) {
-    if (ACount != 2) {
+    if (ACount != 2 && ACount != 3) {
         return 2;
     }
-    const HWND window = FindWindowW(L"TfrmMain", nullptr);
+    const HWND window = FindWindowW(L"TfrmMain", ACount == 3 ? AArguments[2] : nullptr);
     if (window == nullptr) {
         return 1;
     }

@@ -121,16 +121,23 @@ class EndToEnd(unittest.TestCase):
             setup.write(image)
 
     @staticmethod
-    def downloads():
-        """The KorvaneSetup.exe files in the temporary directories of the prefix's users (Wine 8
-        keeps them in the profile itself, Windows in AppData)."""
+    def run_folders():
+        """The folders of the runs ("Korvane-" and 32 hexadecimal digits) in the temporary
+        directories of the prefix's users (Wine 8 keeps them in the profile itself, Windows in
+        AppData)."""
         users = os.path.join(OPTIONS.wine_prefix, "drive_c", "users")
         return [path for temp in (("Temp",), ("AppData", "Local", "Temp"))
-                for path in glob.glob(os.path.join(users, "*", *temp, "KorvaneSetup.exe"))]
+                for path in glob.glob(os.path.join(users, "*", *temp, "Korvane-" + "[0-9a-f]" * 32))]
+
+    @classmethod
+    def downloads(cls):
+        """The KorvaneSetup.exe files in the runs' folders."""
+        return [path for folder in cls.run_folders()
+                if os.path.exists(path := os.path.join(folder, "KorvaneSetup.exe"))]
 
     def remove_downloads(self):
-        for path in self.downloads():
-            os.remove(path)
+        for folder in self.run_folders():
+            shutil.rmtree(folder)
 
     def serve(self, setup):
         """Serves `setup` as /KorvaneSetup.exe on the fixed port, in place of what was served,
@@ -168,9 +175,10 @@ class EndToEnd(unittest.TestCase):
         self.addCleanup(self.stop, program)
         return program
 
-    def probe(self, command="state"):
-        done = subprocess.run([OPTIONS.wine_run, OPTIONS.probe, command], env=self.env,
-                              capture_output=True, text=True, timeout=60)
+    def probe(self, command="state", title=None):
+        """What WindowProbe says of the program's window, or of the one with `title`."""
+        done = subprocess.run([OPTIONS.wine_run, OPTIONS.probe, command, *filter(None, [title])],
+                              env=self.env, capture_output=True, text=True, timeout=60)
         if done.returncode != 0:
             return None
         return dict(line.split("=", 1) for line in done.stdout.splitlines() if "=" in line)
@@ -224,10 +232,17 @@ class EndToEnd(unittest.TestCase):
             return record.read()
 
     def expect_started(self, program):
+        """Started with its parameter, from the run's own folder, where it lies alone."""
         self.assertEqual(program.wait(timeout=120), 0)
         command_line = wait_until(self.started_with, 30, "the setup program to start")
         self.assertTrue(command_line.rstrip("\n").endswith(" /LANG=fr"), command_line)
         self.assertIn("KorvaneSetup.exe", command_line)
+        folders = self.run_folders()
+        self.assertEqual(len(folders), 1, "earlier runs' folders went")
+        self.assertEqual(os.listdir(folders[0]), ["KorvaneSetup.exe"])
+        with open(self.record + ".directory", encoding="utf-8") as directory:
+            self.assertEqual(directory.read().rstrip("\n").rsplit("\\", 1)[-1],
+                             os.path.basename(folders[0]))
 
     def expect_refused(self, program, whole=None):
         """The failure state, closed by the user; nothing started and nothing left to start. With
@@ -243,7 +258,12 @@ class EndToEnd(unittest.TestCase):
         self.probe("close")
         self.assertEqual(program.wait(timeout=60), 0)
         self.assertIsNone(self.started_with())
-        self.assertEqual(self.downloads(), [])
+        self.assertEqual(self.run_folders(), [], "neither the file nor its folder is left")
+
+    def forget_the_start(self):
+        for path in (self.record, self.record + ".directory"):
+            if os.path.exists(path):
+                os.remove(path)
 
     def test_a_download_signed_by_the_maker_starts_with_its_parameter(self):
         for framing in ("length", "chunked"):
@@ -251,8 +271,7 @@ class EndToEnd(unittest.TestCase):
                 self.serve(f"/file/KorvaneSetup.exe?framing={framing}")
                 self.expect_started(self.start_program())
                 self.assertEqual(self.requests(), ["GET /KorvaneSetup.exe HTTP/1.1"])
-                os.remove(self.record)
-                self.remove_downloads()
+                self.forget_the_start()
 
     def test_a_download_goes_through_the_users_proxy(self):
         self.serve("/file/KorvaneSetup.exe")
@@ -295,8 +314,7 @@ class EndToEnd(unittest.TestCase):
         ]
         for case, stand_in, program, started in cases:
             with self.subTest(case):
-                if os.path.exists(self.record):
-                    os.remove(self.record)
+                self.forget_the_start()
                 self.remove_downloads()
                 image = self.signed(stand_in)
                 self.provide(image)
@@ -321,7 +339,7 @@ class EndToEnd(unittest.TestCase):
         self.probe("close")
         self.assertEqual(program.wait(timeout=60), 0)
         self.assertIsNone(self.started_with())
-        self.assertEqual(self.downloads(), [])
+        self.assertEqual(self.run_folders(), [], "neither the file nor its folder is left")
 
     def test_a_program_killed_during_the_body_leaves_nothing(self):
         self.serve("/slow/4000000/400/50")
@@ -332,6 +350,26 @@ class EndToEnd(unittest.TestCase):
         for pid in killed:
             os.kill(int(pid), signal.SIGKILL)
         wait_until(lambda: not self.downloads(), 60, "the download to go with the process")
+        self.assertIsNone(self.started_with())
+        # What a killed run may leave, an empty folder, the next run removes.
+        self.serve("/file/KorvaneSetup.exe")
+        self.expect_started(self.start_program())
+
+    def test_a_second_instance_fails_before_connecting(self):
+        self.serve("/slow/4000000/400/50")
+        first = self.start_program()
+        self.wait_for_the_bar()
+        second = self.start_program()
+        state = wait_until(lambda: (s := self.probe("state", FAILED_TITLE)) and
+                           set(s["buttons"].split("|")) == BUTTONS and s, 120,
+                           "the second one's failure state")
+        self.assertEqual(state["status"], DOWNLOAD_FAILED)
+        self.assertEqual(len(self.events("connection")), 1, "the second one asked nothing")
+        self.assertEqual(len(self.downloads()), 1, "the first one's download goes on")
+        self.probe("close", FAILED_TITLE)
+        self.assertEqual(second.wait(timeout=60), 0)
+        self.probe("close")
+        self.assertEqual(first.wait(timeout=60), 0)
         self.assertIsNone(self.started_with())
 
     def wait_for_the_bar(self):

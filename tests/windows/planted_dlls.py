@@ -9,6 +9,7 @@ are those Wine's own DLLs load on their own terms."""
 
 import argparse
 import collections
+import glob
 import json
 import os
 import re
@@ -128,13 +129,18 @@ class PlantedDlls(unittest.TestCase):
         self.assertTrue(self.delay_loaded)
         self.own = self.imports | self.delay_loaded
 
-    def remove_downloads(self):
+    def temporary_folders(self):
+        """The temporary folders of the prefix's users (Wine 8 keeps them in the profile itself,
+        Windows in AppData)."""
         users = os.path.join(self.prefix, "drive_c", "users")
-        for temp in (("Temp",), ("AppData", "Local", "Temp")):
-            for user in os.listdir(users) if os.path.isdir(users) else ():
-                path = os.path.join(users, user, *temp, "KorvaneSetup.exe")
-                if os.path.exists(path):
-                    os.remove(path)
+        return [folder for user in (os.listdir(users) if os.path.isdir(users) else ())
+                for temp in (("Temp",), ("AppData", "Local", "Temp"))
+                if os.path.isdir(folder := os.path.join(users, user, *temp))]
+
+    def remove_downloads(self):
+        for temp in self.temporary_folders():
+            for folder in glob.glob(os.path.join(temp, "Korvane-" + "[0-9a-f]" * 32)):
+                shutil.rmtree(folder)
 
     def serve(self):
         server = subprocess.Popen(
@@ -147,15 +153,19 @@ class PlantedDlls(unittest.TestCase):
         self.assertTrue(ports, server.stderr.read() if server.poll() is not None else "")
         json.loads(ports)
 
-    def download(self, overrides):
-        """Runs the planted copy through a whole download; returns the loader's trace."""
-        self.serve()
+    def environment(self, overrides):
         env = dict(os.environ, DISPLAY=self.display.name, KORVANE_WINEPREFIX=self.prefix,
                    KORVANE_TEST_RECORD=windows_path(self.started),
                    KORVANE_PLANTED_RECORD=windows_path(self.planted_record),
                    KORVANE_WINEDEBUG="+pid,+loaddll,+module")
         if overrides:
             env["KORVANE_WINEDLLOVERRIDES"] = overrides
+        return env
+
+    def download(self, overrides):
+        """Runs the planted copy through a whole download; returns the loader's trace."""
+        self.serve()
+        env = self.environment(overrides)
         trace_path = os.path.join(self.work, "trace.txt")
         with open(trace_path, "w") as trace:
             program = subprocess.Popen([OPTIONS.wine_run, self.program], env=env,
@@ -173,14 +183,22 @@ class PlantedDlls(unittest.TestCase):
         with open(self.started, encoding="utf-8") as record:
             return record.read()
 
-    def planted_code_loaded(self):
-        """The planted DLLs whose code ran, by their own record."""
+    def planted_loads(self):
+        """The paths of the planted DLLs whose code ran, by their own record, in lower case."""
         if not os.path.exists(self.planted_record):
-            return set()
-        folder = windows_path(self.folder).lower() + "\\"
+            return []
         with open(self.planted_record, encoding="utf-8") as record:
-            return {base_name(line.strip()) for line in record
-                    if line.strip().lower().startswith(folder)}
+            return [line.strip().lower() for line in record]
+
+    def loads_from_the_temporary_folder(self):
+        """The planted DLLs whose code ran from a user's temporary folder itself (drive C: or Z:,
+        however the program that loaded it was named)."""
+        return [path for path in self.planted_loads() if path.endswith("\\temp\\version.dll")]
+
+    def planted_code_loaded(self):
+        """The planted DLLs beside the program whose code ran."""
+        folder = windows_path(self.folder).lower() + "\\"
+        return {base_name(path) for path in self.planted_loads() if path.startswith(folder)}
 
     def check(self, trace, run):
         folder = windows_path(self.folder).lower() + "\\"
@@ -228,12 +246,38 @@ class PlantedDlls(unittest.TestCase):
     def test_native_dlls_first_for_every_planted_name(self):
         self.check(self.download(",".join(OPTIONS.planted_names) + "=n,b"), "native first")
 
+    def test_a_dll_left_in_the_temporary_folder_stays_out_of_the_setup_program(self):
+        """version.dll, left in the user's temporary folder by whatever ran before, with native
+        DLLs first: a setup program that imports it would load it from beside itself, and it is
+        started from the run's own folder instead."""
+        temporary = self.temporary_folders()
+        self.assertTrue(temporary)
+        for temp in temporary:
+            shutil.copy(OPTIONS.planted_dll, os.path.join(temp, "version.dll"))
+            self.addCleanup(os.remove, os.path.join(temp, "version.dll"))
+        shutil.copy(OPTIONS.setup_importing_version, os.path.join(self.docroot, "KorvaneSetup.exe"))
+
+        self.download("version=n,b")
+        self.assertEqual(self.loads_from_the_temporary_folder(), [])
+
+        # The same setup program started from the temporary folder itself loads it: the planted
+        # DLL and the load order are such that the run above would have shown it.
+        if os.path.exists(self.planted_record):
+            os.remove(self.planted_record)
+        control = os.path.join(temporary[0], "KorvaneSetupControl.exe")
+        shutil.copy(OPTIONS.setup_importing_version, control)
+        self.addCleanup(os.remove, control)
+        subprocess.run([OPTIONS.wine_run, control], env=self.environment("version=n,b"),
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120,
+                       check=True)
+        self.assertNotEqual(self.loads_from_the_temporary_folder(), [])
+
 
 def main():
     global OPTIONS
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    for name in ("program", "planted-dll", "setup-stand-in", "pki", "wine-run", "wine-prefix",
-                 "objdump", "nm"):
+    for name in ("program", "planted-dll", "setup-stand-in", "setup-importing-version", "pki",
+                 "wine-run", "wine-prefix", "objdump", "nm"):
         parser.add_argument("--" + name, required=True)
     parser.add_argument("--planted-names", required=True, type=lambda names: names.split(","))
     parser.add_argument("--port", type=int, required=True)

@@ -1,10 +1,14 @@
-// The system layer on Windows, under Wine: the temporary directory, the unshared target file that
-// goes unless sealed, the shell's start of a held program with its parameters, and the browser's
-// address.
+// The system layer on Windows, under Wine: the temporary directory, the run's own folder and the
+// download lock, the unshared target file that goes unless sealed, the shell's start of a held
+// program with its parameters in its folder, and the browser's address.
 #include <windows.h>
+
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstddef>
@@ -16,6 +20,8 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "platform/Platform.h"
 #include "support/Files.h"
@@ -82,13 +88,157 @@ TEST(WindowsPlatform, ATargetIsSharedWithNobodyAndGoesWhenClosedUnsealed) {
         platform::TFile file = platform::CreatePrivateFile(target);
         EXPECT_EQ(fs::file_size(target), 0u) << "an earlier file is emptied";
         file.Write(Bytes("half"));
-        // A second instance, or anyone else, cannot take the file or delete it meanwhile.
+        // Anyone else cannot take the file or delete it meanwhile.
         EXPECT_THROW((void)platform::CreatePrivateFile(target), std::system_error);
-        platform::DeleteUnlessHeld(target);
-        EXPECT_TRUE(fs::exists(target));
+        EXPECT_FALSE(DeleteFileW(target.c_str()));
         EXPECT_FALSE(OthersCanOpen(target, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE));
     }
     EXPECT_FALSE(fs::exists(target)) << "a download that never completed leaves nothing to run";
+}
+
+// The access that the folder's own access list gives, ACE by ACE, and whether it inherits any.
+struct TFolderAccess {
+    bool Protected = false;
+    std::vector<std::pair<std::wstring, ACCESS_MASK>> Allowed;  // SID as text, mask
+    std::size_t Entries = 0;
+};
+
+TFolderAccess AccessOf(const fs::path& AFolder) {
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    TFolderAccess access;
+    if (GetNamedSecurityInfoW(AFolder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                              nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+        throw std::runtime_error("cannot read the folder's access list");
+    }
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    GetSecurityDescriptorControl(descriptor, &control, &revision);
+    access.Protected = (control & SE_DACL_PROTECTED) != 0;
+    access.Entries = dacl != nullptr ? dacl->AceCount : 0;
+    for (DWORD i = 0; i < access.Entries; ++i) {
+        void* ace = nullptr;
+        if (GetAce(dacl, i, &ace) &&
+            static_cast<ACE_HEADER*>(ace)->AceType == ACCESS_ALLOWED_ACE_TYPE) {
+            auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+            LPWSTR sid = nullptr;
+            ConvertSidToStringSidW(&allowed->SidStart, &sid);
+            access.Allowed.emplace_back(sid != nullptr ? sid : L"?", allowed->Mask);
+            std::wprintf(L"ACE %d flags %x %ls %lx\n", (int)static_cast<ACE_HEADER*>(ace)->AceType,
+                         (unsigned)static_cast<ACE_HEADER*>(ace)->AceFlags, sid,
+                         (unsigned long)allowed->Mask);
+            LocalFree(sid);
+        }
+    }
+    LocalFree(descriptor);
+    return access;
+}
+
+// Wine's ntdll says so.
+bool UnderWine() {
+    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+std::wstring CurrentUserSid() {
+    HANDLE token = nullptr;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+    std::array<std::byte, 256> buffer{};
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, buffer.data(), buffer.size(), &size);
+    CloseHandle(token);
+    LPWSTR sid = nullptr;
+    ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &sid);
+    const std::wstring text = sid != nullptr ? sid : L"";
+    LocalFree(sid);
+    return text;
+}
+
+TEST(WindowsRunFolder, IsNewUnguessableAndForTheUserSystemAndAdministratorsAlone) {
+    const TTempDir temp;
+    const platform::TRunFolder first = platform::CreateRunFolder(temp.Path());
+    const platform::TRunFolder second = platform::CreateRunFolder(temp.Path());
+    EXPECT_NE(first.Path(), second.Path());
+    for (const platform::TRunFolder* folder : {&first, &second}) {
+        const std::wstring name = folder->Path().filename().wstring();
+        EXPECT_EQ(folder->Path().parent_path(), temp.Path());
+        ASSERT_EQ(name.size(), 8u + 32u) << folder->Path();
+        EXPECT_EQ(name.substr(0, 8), L"Korvane-");
+        EXPECT_EQ(name.find_first_not_of(L"0123456789abcdef", 8), std::wstring::npos);
+        EXPECT_TRUE(fs::is_directory(folder->Path()));
+    }
+    // Windows gives back the list as it was set; Wine keeps the folder's Unix mode, and gives
+    // the user's and SYSTEM's entries from it. Either way nobody else may enter, whatever the
+    // temporary folder would have passed on.
+    const TFolderAccess access = AccessOf(first.Path());
+    const std::wstring user = CurrentUserSid();
+    EXPECT_EQ(access.Allowed.size(), access.Entries) << "nothing but entries that allow";
+    EXPECT_NE(std::find(access.Allowed.begin(), access.Allowed.end(),
+                        std::pair(user, ACCESS_MASK{FILE_ALL_ACCESS})),
+              access.Allowed.end());
+    for (const auto& [sid, mask] : access.Allowed) {
+        EXPECT_TRUE(sid == user || sid == L"S-1-5-18" || sid == L"S-1-5-32-544")
+            << std::string(sid.begin(), sid.end()) << " may enter";
+    }
+    if (!UnderWine()) {
+        EXPECT_TRUE(access.Protected) << "inherits nothing from the temporary folder";
+    }
+}
+
+TEST(WindowsRunFolder, GoesWhenEmptyAndHoldsTheSetupProgramAlone) {
+    const TTempDir temp;
+    fs::path emptied;
+    fs::path kept;
+    {
+        const platform::TRunFolder empty = platform::CreateRunFolder(temp.Path());
+        emptied = empty.Path();
+        const platform::TRunFolder used = platform::CreateRunFolder(temp.Path());
+        kept = used.Path();
+        std::ofstream(kept / "KorvaneSetup.exe") << "started";
+        EXPECT_NO_THROW(used.RequireOnly("KorvaneSetup.exe"));
+        EXPECT_NO_THROW(used.RequireOnly("korvanesetup.EXE")) << "names, as Windows reads them";
+        std::ofstream(kept / "version.dll") << "planted";
+        EXPECT_THROW(used.RequireOnly("KorvaneSetup.exe"), std::system_error);
+        fs::remove(kept / "version.dll");
+    }
+    EXPECT_FALSE(fs::exists(emptied)) << "a failed run leaves no folder";
+    EXPECT_TRUE(fs::exists(kept / "KorvaneSetup.exe")) << "a started program stays";
+}
+
+TEST(WindowsRunFolder, EarlierFoldersGoUnlessTheirProgramStillRuns) {
+    const TTempDir temp;
+    // Folders that earlier runs left: held here only while they are filled.
+    const platform::TRunFolder earlierRun = platform::CreateRunFolder(temp.Path());
+    const fs::path earlier = earlierRun.Path();
+    std::ofstream(earlier / "KorvaneSetup.exe") << "ended";
+    std::ofstream(earlier / "left.tmp") << "left";
+    fs::create_directory(earlier / "extracted");
+    const platform::TRunFolder runningRun = platform::CreateRunFolder(temp.Path());
+    const fs::path running = runningRun.Path();
+    std::ofstream(running / "KorvaneSetup.exe") << "running";
+    std::ofstream(running / "extracted.tmp") << "its own";
+    // A running program is open without delete sharing, as Windows holds its image.
+    const HANDLE image = CreateFileW((running / "KorvaneSetup.exe").c_str(), GENERIC_READ,
+                                     FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(image, INVALID_HANDLE_VALUE);
+    const fs::path lookalike = temp.Path() / L"Korvane-not-a-run-folder";
+    fs::create_directory(lookalike);
+    std::ofstream(lookalike / "KorvaneSetup.exe") << "not ours";
+
+    platform::RemoveEarlierRunFolders(temp.Path());
+
+    EXPECT_FALSE(fs::exists(earlier));
+    EXPECT_EQ(ReadWhole(running / "extracted.tmp"), "its own");
+    EXPECT_EQ(ReadWhole(lookalike / "KorvaneSetup.exe"), "not ours");
+    CloseHandle(image);
+    platform::RemoveEarlierRunFolders(temp.Path());
+    EXPECT_FALSE(fs::exists(running)) << "gone once its program has ended";
+}
+
+TEST(WindowsDownloadLock, OneHolderAtATime) {
+    std::optional<platform::TDownloadLock> held(platform::HoldDownloadLock());
+    EXPECT_THROW(platform::HoldDownloadLock(), std::system_error);
+    held.reset();
+    EXPECT_NO_THROW(platform::HoldDownloadLock());
 }
 
 TEST(WindowsPlatform, ASealedFileStaysAndOthersMayOnlyReadItWhileItIsHeld) {
@@ -173,6 +323,8 @@ TEST_F(WindowsShell, StartsTheHeldProgramWithItsParameters) {
     EXPECT_EQ(commandLine->substr(commandLine->find_last_not_of('\n') - 8), " /LANG=fr\n")
         << *commandLine;
     EXPECT_EQ(ReadWhole(FTarget), program) << "the started file stays";
+    // In its own folder.
+    EXPECT_EQ(ReadWhole(FRecord.wstring() + L".directory"), FDir.Path().string() + "\n");
 }
 
 TEST_F(WindowsShell, RefusesAFileThatIsNoProgram) {
