@@ -29,10 +29,18 @@ without_proxies() {
         -u no_proxy -u NO_PROXY "$@"
 }
 
+# The tests' publisher key pair in the build tree BUILD_DIR, made before the build configures so
+# that the shipped program names it, as a release names the maker's; prints the public key's path.
+test_publisher_key() {  # BUILD_DIR
+    tests/support/make-test-keys.sh "$1/tests/keys"
+    echo "$PWD/$1/tests/keys/publisher.pub"
+}
+
 # The benchmark is built too, so that it keeps compiling; ./bench.sh runs it.
 build_and_test() {
     cmake -S . -B "$build_dir" -DKORVANE_BUILD_TESTS=ON -DKORVANE_BUILD_BENCH=ON \
-        -DKORVANE_WARNINGS_AS_ERRORS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+        -DKORVANE_WARNINGS_AS_ERRORS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DKORVANE_SETUP_PUBLIC_KEY="$(test_publisher_key "$build_dir")"
     cmake --build "$build_dir" -j"$(nproc)"
     without_proxies ctest --test-dir "$build_dir" --output-on-failure
     # The fast tests once more with no network at all, where a network namespace can be made.
@@ -45,7 +53,8 @@ build_and_test() {
 # fails its test. Leaks are ignored only inside system libraries (tests/support/lsan.supp).
 sanitizer_run() {
     cmake -S . -B build-asan -DKORVANE_BUILD_TESTS=ON -DKORVANE_SANITIZE=ON \
-        -DKORVANE_WARNINGS_AS_ERRORS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+        -DKORVANE_WARNINGS_AS_ERRORS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DKORVANE_SETUP_PUBLIC_KEY="$(test_publisher_key build-asan)"
     cmake --build build-asan -j"$(nproc)"
     ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:detect_stack_use_after_return=1:strict_init_order=1 \
         UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
@@ -66,6 +75,9 @@ windows_build_and_test() {
     fi
 }
 
+# The tests' maker on Windows: the name of the code-signing certificate that make-test-pki.sh makes.
+readonly test_signer="Korvane test publisher"
+
 # The Windows test build signs its executable as a release does: the test PKI's maker identity
 # from a PKCS#12 file, time-stamped by a local time-stamping authority that lives as long as the
 # build. A rebuild by hand without that authority fails to sign: name none with
@@ -84,6 +96,7 @@ build_signed_windows_tests() (
     [[ -s $port_file ]] || { echo "test.sh: the time-stamping authority did not start" >&2; return 1; }
     cmake -S . -B build-win-tests --toolchain cmake/mingw-w64.cmake -DKORVANE_BUILD_TESTS=ON \
         -DKORVANE_WARNINGS_AS_ERRORS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DKORVANE_SETUP_SIGNER_NAME="$test_signer" -DKORVANE_SETUP_SIGNER_CA="$pki/codesign-ca.pem" \
         -DKORVANE_CODESIGN_PKCS12="$pki/codesign.p12" -DKORVANE_CODESIGN_VERIFY_CA="$pki/codesign-ca.pem" \
         -DKORVANE_CODESIGN_TIMESTAMP_URL="http://127.0.0.1:$(cat "$port_file")"
     KORVANE_CODESIGN_PASSWORD=korvane-test cmake --build build-win-tests -j"$(nproc)"
@@ -95,7 +108,8 @@ build_signed_windows_tests() (
 # The Debian package from a Release build, checked by lintian: an error fails the run, and so does
 # any hardening tag, which lintian only shows as information.
 package_and_lint() {
-    cmake -S . -B build-package -DCMAKE_BUILD_TYPE=Release
+    cmake -S . -B build-package -DCMAKE_BUILD_TYPE=Release \
+        -DKORVANE_SETUP_PUBLIC_KEY="$(test_publisher_key "$build_dir")"
     cmake --build build-package -j"$(nproc)"
     rm -f build-package/*.deb
     cpack -G DEB --config build-package/CPackConfig.cmake -B build-package
@@ -130,6 +144,9 @@ build_and_test
 package_and_lint
 sanitizer_run
 windows_build_and_test
-# The Windows executable built twice from the same sources, in two directories: the same bytes.
-scripts/check-reproducible.sh windows
+# What a release ships, built twice from two fresh clones of the commit with the release steps as
+# written: the same bytes.
+scripts/check-reproducible.sh windows -DKORVANE_SETUP_SIGNER_NAME="$test_signer" \
+    -DKORVANE_SETUP_SIGNER_CA="$PWD/build-win-tests/tests/pki/codesign-ca.pem"
+scripts/check-reproducible.sh linux -DKORVANE_SETUP_PUBLIC_KEY="$(test_publisher_key "$build_dir")"
 fuzz_parsers

@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
-# Builds what a release ships twice from the same sources, in two directories of different depth,
-# at different times, and compares the bytes: the Windows executable, or the Linux executable and
-# its Debian package. The second Windows build is signed, as a release is, with a throwaway
+# Builds what a release ships from two fresh clones of the current commit, made at different
+# times in folders of different depth, with the README's release steps as written and no
+# SOURCE_DATE_EPOCH set, and compares the bytes: the Windows executable, or the Linux executable
+# and its Debian package. The second Windows build is signed, as a release is, with a throwaway
 # identity: with its signature removed (osslsigncode remove-signature) it must be the first one's
 # bytes. On a difference it prints what diffoscope finds and fails.
 #
 #     scripts/check-reproducible.sh windows|linux [CMAKE_OPTIONS...]
 #
-# SOURCE_DATE_EPOCH is the last commit's time, as for a release; anyone can rebuild a published
-# release this way from its commit and compare.
+# CMAKE_OPTIONS are the release's own (its key or signer, its version floor). Anyone can rebuild a
+# published release this way from its commit and compare.
 set -euo pipefail
 
 cd "$(dirname "$0")/.."
@@ -22,41 +23,50 @@ windows | linux) shift ;;
     exit 2
     ;;
 esac
-export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
+# The build takes the commit's time itself, as a release build by hand does.
+unset SOURCE_DATE_EPOCH
+commit=$(git rev-parse HEAD)
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# The sources as they are here, builds and Git's data left out.
-copy_sources() {  # DIR
-    mkdir -p "$1"
-    tar --exclude='./build*' --exclude=./.git -cf - . | tar -C "$1" -xf -
+# A fresh clone of the commit in DIR: its files carry the time of the clone.
+clone() {  # DIR
+    git clone --quiet --no-hardlinks --no-checkout "$PWD" "$1"
+    git -C "$1" checkout --quiet "$commit"
 }
 
-# Builds in SOURCE/build what a release of the platform ships; prints the files to compare.
+# Builds in SOURCE/build-release what a release of the platform ships, with the README's
+# commands; prints the files to compare.
 build_release() {  # SOURCE [CMAKE_OPTIONS...]
     local source=$1
     shift
+    (
+        cd "$source"
+        if [[ $platform == windows ]]; then
+            cmake -S . -B build-release --toolchain cmake/mingw-w64.cmake \
+                -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
+            cmake --build build-release -j"$(nproc)" --target KorvaneDownloader >/dev/null
+        else
+            cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
+            cmake --build build-release -j"$(nproc)" >/dev/null
+            cpack -G DEB --config build-release/CPackConfig.cmake -B build-release >/dev/null
+        fi
+    )
     if [[ $platform == windows ]]; then
-        cmake -S "$source" -B "$source/build" --toolchain "$source/cmake/mingw-w64.cmake" \
-            -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
-        cmake --build "$source/build" -j"$(nproc)" --target KorvaneDownloader >/dev/null
         echo KorvaneDownloader.exe
     else
-        cmake -S "$source" -B "$source/build" -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
-        cmake --build "$source/build" -j"$(nproc)" >/dev/null
-        (cd "$source/build" && cpack -G DEB >/dev/null)
         echo KorvaneDownloader
-        (cd "$source/build" && ls korvane-downloader_*.deb)
+        (cd "$source/build-release" && ls korvane-downloader_*.deb)
     fi
 }
 
 first=$work/a
 second=$work/deeper/by/three/b
-copy_sources "$first"
-copy_sources "$second"
+clone "$first"
 mapfile -t files < <(build_release "$first" "$@")
-sleep 1  # a second later: any time stamp would differ
+sleep 1  # a second later at least: any time taken from the clock or the files would differ
+clone "$second"
 if [[ $platform == windows ]]; then
     openssl req -x509 -newkey rsa:2048 -noenc -keyout "$work/signer.key" -out "$work/signer.pem" \
         -subj "/CN=Reproducibility check" -days 1 -addext keyUsage=critical,digitalSignature \
@@ -65,21 +75,21 @@ if [[ $platform == windows ]]; then
         -out "$work/signer.p12"
     build_release "$second" "$@" -DKORVANE_CODESIGN_PKCS12="$work/signer.p12" \
         -DKORVANE_CODESIGN_VERIFY_CA="$work/signer.pem" >/dev/null
-    mv "$second/build/KorvaneDownloader.exe" "$work/signed.exe"
-    osslsigncode remove-signature -in "$work/signed.exe" -out "$second/build/KorvaneDownloader.exe" \
-        >/dev/null
+    mv "$second/build-release/KorvaneDownloader.exe" "$work/signed.exe"
+    osslsigncode remove-signature -in "$work/signed.exe" \
+        -out "$second/build-release/KorvaneDownloader.exe" >/dev/null
 else
     build_release "$second" "$@" >/dev/null
 fi
 
 status=0
 for file in "${files[@]}"; do
-    if cmp -s "$first/build/$file" "$second/build/$file"; then
-        echo "$file: identical ($(sha256sum <"$first/build/$file" | cut -d' ' -f1))"
+    if cmp -s "$first/build-release/$file" "$second/build-release/$file"; then
+        echo "$file: identical ($(sha256sum <"$first/build-release/$file" | cut -d' ' -f1))"
     else
         echo "$file: DIFFERS" >&2
         install_missing_packages diffoscope-minimal >&2
-        diffoscope "$first/build/$file" "$second/build/$file" >&2 || true
+        diffoscope "$first/build-release/$file" "$second/build-release/$file" >&2 || true
         status=1
     fi
 done

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks that CMake refuses to configure a build whose maker's signer or code-signing identity is
-# half named, named twice, or named for a system that cannot use it, or whose setup program's
-# version floor does not read, and says why:
+# half named, named twice, or named for a system that cannot use it, whose setup program's version
+# floor does not read, or that is optimised and names no key or signer, and says why:
 #
 #     configure-refusals.sh SOURCE_DIR CA_PEM
 set -euo pipefail
@@ -49,6 +49,11 @@ expect_refusal "go with a code-signing identity" "${windows[@]}" \
     -DKORVANE_CODESIGN_TIMESTAMP_URL=http://127.0.0.1:1
 expect_refusal "KORVANE_CODESIGN_PKCS12: no file" "${windows[@]}" \
     -DKORVANE_CODESIGN_PKCS12="$work/missing.p12"
+for type in Release RelWithDebInfo MinSizeRel; do
+    expect_refusal "This build names no KORVANE_SETUP_PUBLIC_KEY" -DCMAKE_BUILD_TYPE=$type
+    expect_refusal "This build names no KORVANE_SETUP_SIGNER_NAME" "${windows[@]}" \
+        -DCMAKE_BUILD_TYPE=$type
+done
 for floor in 2.4 2.4.0.0.0 2.4.x.0 2.4.0.65536 " 2.4.0.0"; do
     expect_refusal "the setup program's version floor \"$floor\"" -DKORVANE_SETUP_MIN_VERSION="$floor"
 done
@@ -56,4 +61,4 @@ done
 if ((failures > 0)); then
     exit 1
 fi
-echo "13 passed, 0 failed"
+echo "19 passed, 0 failed"
