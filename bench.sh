@@ -81,7 +81,8 @@ cleanup() {
     fi
 }
 
-install_missing_packages build-essential cmake qt6-base-dev libcurl4-openssl-dev libssl-dev openssl \
+install_missing_packages build-essential cmake qt6-base-dev libcurl4-openssl-dev libssl-dev \
+    libglib2.0-dev libpacparser-dev openssl \
     nginx-light curl python3 minisign
 build_bench
 # The program and curl follow the proxy the environment names; the local nginx is reached

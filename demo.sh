@@ -31,7 +31,7 @@ readonly setup_size=$((4 * 1024 * 1024))  # bytes of the served setup program
 readonly rate=448k                         # nginx's pace: about ten seconds for the whole file
 readonly packages=(
     build-essential cmake
-    qt6-base-dev qt6-qpa-plugins libcurl4-openssl-dev libssl-dev
+    qt6-base-dev qt6-qpa-plugins libcurl4-openssl-dev libssl-dev libglib2.0-dev libpacparser-dev
     openssl ca-certificates python3 minisign
     nginx-light
     xvfb openbox wmctrl x11-utils imagemagick  # a display when there is none, and screenshots

@@ -10,6 +10,7 @@ readonly build_dir=build-tests
 readonly packages=(
     build-essential cmake
     qt6-base-dev libcurl4-openssl-dev libssl-dev libgtest-dev libgmock-dev
+    libglib2.0-dev libpacparser-dev gsettings-desktop-schemas  # the desktop's proxy settings
     openssl ca-certificates  # the test certificates
     minisign                 # the test signing keys and signatures
     nginx-light python3      # the local test servers

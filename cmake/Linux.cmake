@@ -4,6 +4,12 @@ find_package(Qt6 6.4 REQUIRED COMPONENTS Core Gui Widgets)
 # 7.85: CURLOPT_PROTOCOLS_STR.
 find_package(CURL 7.85 REQUIRED)
 find_package(OpenSSL 3 REQUIRED)
+# The desktop's proxy settings: GNOME's through GSettings, KDE's file through GLib's key files;
+# their PAC scripts run by pacparser.
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(GIO REQUIRED IMPORTED_TARGET gio-2.0)
+find_path(KORVANE_PACPARSER_INCLUDE_DIR pacparser.h REQUIRED)
+find_library(KORVANE_PACPARSER_LIBRARY pacparser REQUIRED)
 qt_standard_project_setup()
 
 # The operating system's services: paths, private files, starting programs, opening addresses.
@@ -38,10 +44,13 @@ target_sources(korvane_download PRIVATE
     "${CMAKE_CURRENT_BINARY_DIR}/generated/CarriedTlsLibraries.cpp"
     download/curl/CurlGlobal.cpp
     download/curl/CurlIOHandler.cpp
+    download/curl/DesktopProxy.cpp
     download/MinisignCheck.cpp
     download/SetupSignature.cpp)
+target_include_directories(korvane_download SYSTEM PRIVATE "${KORVANE_PACPARSER_INCLUDE_DIR}")
 target_link_libraries(korvane_download PUBLIC korvane_platform
-                                       PRIVATE CURL::libcurl OpenSSL::Crypto)
+                                       PRIVATE CURL::libcurl OpenSSL::Crypto PkgConfig::GIO
+                                               "${KORVANE_PACPARSER_LIBRARY}")
 
 # The main window.
 add_library(korvane_app STATIC

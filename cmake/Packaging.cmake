@@ -58,6 +58,7 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Depends: from the libraries the executable links, through dpkg-shlibdeps.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# "Autre lien de téléchargement" hands the address to the desktop's opener, xdg-open.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils")
+# "Autre lien de téléchargement" hands the address to the desktop's opener, xdg-open; GNOME's proxy
+# settings are read through GSettings, from dconf where the session keeps them.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils, gsettings-desktop-schemas, dconf-gsettings-backend")
 include(CPack)

@@ -28,10 +28,10 @@ using namespace std::chrono_literals;
 using test::kDownloadPort;
 using test::MakePipe;
 using test::OpenForOutput;
-using test::RunTarget;
 using test::ProgramPath;
 using test::ReadFile;
 using test::ReadLine;
+using test::RunTarget;
 using test::SignFile;
 using test::SourceDir;
 using test::TChildProcess;
@@ -125,9 +125,7 @@ protected:
                std::string::npos;
     }
 
-    fs::path Target() const {
-        return RunTarget(FTemp.Path(), ::getuid());
-    }
+    fs::path Target() const { return RunTarget(FTemp.Path(), ::getuid()); }
     fs::path Record() const { return FTemp / "KorvaneSetup.started"; }
 
     // The X server's window tree, one window a line with its title and class.
@@ -189,6 +187,108 @@ TEST_F(EndToEnd, DownloadsThroughTheUsersProxy) {
     ASSERT_TRUE(WaitUntil([&] { return fs::exists(Record()); }, 10s));
     EXPECT_EQ(ReadFile(Record()), "1\n/LANG=fr\n");
     EXPECT_THAT(proxy.Requests(), testing::Contains(TunnelToTheDownloadServer()));
+}
+
+// GNOME's proxy settings as a GNOME session gives them, from a GSettings key file of the test's
+// own; the environment names no proxy unless a case says so.
+class DesktopProxy : public EndToEnd {
+protected:
+    // Starts the program with the settings `AKeyFile` and the environment's `AExtra`.
+    std::unique_ptr<TChildProcess> StartWithSettings(
+        const std::string& AKeyFile, const std::map<std::string, std::string>& AExtra = {}) const {
+        const fs::path config = FWork / "config";
+        fs::create_directories(config / "glib-2.0" / "settings");
+        WriteFile(config / "glib-2.0" / "settings" / "keyfile", AKeyFile);
+        std::map<std::string, std::string> environment = Environment();
+        environment["XDG_CONFIG_HOME"] = config.string();
+        environment["XDG_CURRENT_DESKTOP"] = "GNOME";
+        environment["GSETTINGS_BACKEND"] = "keyfile";
+        environment.insert(AExtra.begin(), AExtra.end());
+        return std::make_unique<TChildProcess>(
+            std::vector<std::string>{(FProgramDir / "KorvaneDownloader").string()}, environment);
+    }
+
+    static std::string ManualProxy(const TTinyproxy& AProxy) {
+        return "[system/proxy]\nmode='manual'\nignore-hosts=@as []\n\n[system/proxy/https]\n"
+               "host='127.0.0.1'\nport=" +
+               std::to_string(AProxy.Port()) + "\n";
+    }
+    static std::string Automatic(const std::string& AAddress) {
+        return "[system/proxy]\nmode='auto'\nautoconfig-url='" + AAddress + "'\n";
+    }
+    // A PAC script whose FindProxyForURL answers `AAnswer` for the download host, DIRECT else.
+    static std::string PacScript(const std::string& AAnswer) {
+        return "function FindProxyForURL(url, host) {\n"
+               "    if (host == '127.0.0.1' && url.indexOf('/KorvaneSetup.exe') > 0)\n"
+               "        return '" +
+               AAnswer +
+               "';\n"
+               "    return 'DIRECT';\n}\n";
+    }
+
+    void ExpectStarted(TChildProcess& AProgram) const {
+        EXPECT_EQ(AProgram.Wait(60s), std::optional<int>(0));
+        EXPECT_TRUE(WaitUntil([&] { return fs::exists(Record()); }, 10s));
+        fs::remove(Record());
+    }
+};
+
+TEST_F(DesktopProxy, TheManualProxyOrTheFirstAnswerOfThePacScriptCarriesTheDownload) {
+    const TNginx server = ServeSetupProgram();
+    const TTinyproxy proxy;
+    const std::string viaProxy = "PROXY 127.0.0.1:" + std::to_string(proxy.Port()) + "; DIRECT";
+    WriteFile(FServed / "proxy.pac", PacScript(viaProxy));
+    WriteFile(FServed / "direct.pac", PacScript("DIRECT; PROXY 127.0.0.1:9"));
+    const auto tunnels = [&] {
+        const std::vector<std::string> requests = proxy.Requests();
+        return std::count(requests.begin(), requests.end(), TunnelToTheDownloadServer());
+    };
+
+    {
+        SCOPED_TRACE("a manual proxy for https");
+        ExpectStarted(*StartWithSettings(ManualProxy(proxy)));
+        EXPECT_EQ(tunnels(), 1);
+    }
+    {
+        SCOPED_TRACE("a PAC script that names the proxy");
+        ExpectStarted(*StartWithSettings(Automatic(server.HttpUrl("proxy.pac"))));
+        EXPECT_EQ(tunnels(), 2);
+    }
+    {
+        SCOPED_TRACE("a PAC script that answers DIRECT first");
+        ExpectStarted(*StartWithSettings(Automatic(server.HttpUrl("direct.pac"))));
+        EXPECT_EQ(tunnels(), 2);
+    }
+    {
+        SCOPED_TRACE("a PAC address where nothing answers");
+        const int closed = test::FreePorts()[0];
+        ExpectStarted(*StartWithSettings(
+            Automatic("http://127.0.0.1:" + std::to_string(closed) + "/proxy.pac")));
+        EXPECT_EQ(tunnels(), 2);
+    }
+    {
+        // Stopped at its limit: the program goes on directly.
+        SCOPED_TRACE("a PAC script that never answers");
+        WriteFile(FServed / "endless.pac", "function FindProxyForURL(url, host) { for (;;) {} }\n");
+        ExpectStarted(*StartWithSettings(Automatic(server.HttpUrl("endless.pac"))));
+        EXPECT_EQ(tunnels(), 2);
+    }
+    {
+        SCOPED_TRACE("the environment's proxy before the desktop's");
+        const TTinyproxy environments;
+        ExpectStarted(
+            *StartWithSettings(ManualProxy(proxy), {{"https_proxy", environments.Url()}}));
+        EXPECT_EQ(tunnels(), 2);
+        EXPECT_THAT(environments.Requests(), testing::Contains(TunnelToTheDownloadServer()));
+    }
+    // Through the proxy or not, the server saw the same request each time.
+    const std::vector<std::string> log = server.AccessLog();
+    EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                            [](const std::string& ALine) {
+                                return ALine.find(" 200 \"GET /KorvaneSetup.exe HTTP/1.1\"") !=
+                                       std::string::npos;
+                            }),
+              6);
 }
 
 TEST_F(EndToEnd, AProxyThatAsksForCredentialsLeavesTheWindowUpWithTheFailure) {

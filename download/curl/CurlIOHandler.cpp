@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "download/AnswerHeaders.h"
+#include "download/curl/DesktopProxy.h"
 
 namespace korvane {
 
@@ -115,8 +116,7 @@ std::unique_ptr<CURL, TCurlIOHandler::TEasyDeleter> TCurlIOHandler::NewEasyHandl
     SetOption(handle, CURLOPT_HTTPHEADER, FRequestHeaders.get());
     // Redirects are followed hop by hop by the caller.
     SetOption(handle, CURLOPT_FOLLOWLOCATION, 0L);
-    // The proxy is the one the user's environment names (https_proxy, no_proxy...), as libcurl
-    // reads it; a proxy's answer to CONNECT is not the server's and stays out of the header checks.
+    // A proxy's answer to CONNECT is not the server's and stays out of the header checks.
     SetOption(handle, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
     SetOption(handle, CURLOPT_NOSIGNAL, 1L);
     SetOption(handle, CURLOPT_BUFFERSIZE, static_cast<long>(kReceiveBufferSize));
@@ -157,6 +157,13 @@ THttpAnswer TCurlIOHandler::Get(const std::string& AUrl, IHttpReceiver& AReceive
     char errorText[CURL_ERROR_SIZE] = "";
     CURL* const handle = FEasy.get();
     SetOption(handle, CURLOPT_URL, AUrl.c_str());
+    // The proxy that the user's environment names (https_proxy, no_proxy...), as libcurl reads
+    // it; else the one that the desktop's settings name for this address, asked at each GET so
+    // that "Recommencer" follows what the user changed meanwhile.
+    const std::optional<TDesktopProxy> desktop =
+        EnvironmentNamesProxy(SchemeOf(AUrl)) ? std::nullopt : DesktopProxyFor(AUrl);
+    SetOption(handle, CURLOPT_PROXY, desktop ? desktop->Proxy.c_str() : nullptr);
+    SetOption(handle, CURLOPT_NOPROXY, desktop ? desktop->NoProxy.c_str() : nullptr);
     SetOption(handle, CURLOPT_ERRORBUFFER, errorText);
     SetOption(handle, CURLOPT_HEADERDATA, &state);
     SetOption(handle, CURLOPT_WRITEDATA, &state);
