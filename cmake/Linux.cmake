@@ -44,7 +44,7 @@ target_sources(korvane_download PRIVATE
     "${CMAKE_CURRENT_BINARY_DIR}/generated/CarriedTlsLibraries.cpp"
     download/curl/CurlGlobal.cpp
     download/curl/CurlIOHandler.cpp
-    download/curl/DesktopProxy.cpp
+    download/curl/UserProxy.cpp
     download/MinisignCheck.cpp
     download/SetupSignature.cpp)
 target_include_directories(korvane_download SYSTEM PRIVATE "${KORVANE_PACPARSER_INCLUDE_DIR}")

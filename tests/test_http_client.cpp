@@ -491,7 +491,10 @@ TEST_F(HttpClientBehindAProxy, FailsWhenTheProxyAsksForCredentialsOrIsNotThere) 
     Set("http_proxy", guarded.Url());
     for (const TListener listener : {TListener::Tls, TListener::Plain}) {
         SCOPED_TRACE(static_cast<int>(listener));
-        EXPECT_THAT(FailingDownload("/echo", listener), HasSubstr("407"));
+        // Without credentials in the proxy's address, the empty name is offered once; tinyproxy
+        // answers that with 401 where a proxy answers 407.
+        EXPECT_THAT(FailingDownload("/echo", listener),
+                    testing::AnyOf(HasSubstr("407"), HasSubstr("401")));
         EXPECT_EQ(Downloaded(), "");
     }
     EXPECT_THAT(guarded.Requests(), Contains(TunnelTo(TListener::Tls)));

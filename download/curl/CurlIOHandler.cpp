@@ -8,7 +8,7 @@
 #include <system_error>
 
 #include "download/AnswerHeaders.h"
-#include "download/curl/DesktopProxy.h"
+#include "download/curl/UserProxy.h"
 
 namespace korvane {
 
@@ -118,6 +118,9 @@ std::unique_ptr<CURL, TCurlIOHandler::TEasyDeleter> TCurlIOHandler::NewEasyHandl
     SetOption(handle, CURLOPT_FOLLOWLOCATION, 0L);
     // A proxy's answer to CONNECT is not the server's and stays out of the header checks.
     SetOption(handle, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+    // A proxy that asks who the user is gets the user's Kerberos ticket (Negotiate), or the name
+    // and password written in its address (Basic, Digest), once: a second 407 ends the GET.
+    SetOption(handle, CURLOPT_PROXYAUTH, CURLAUTH_NEGOTIATE | CURLAUTH_BASIC | CURLAUTH_DIGEST);
     SetOption(handle, CURLOPT_NOSIGNAL, 1L);
     SetOption(handle, CURLOPT_BUFFERSIZE, static_cast<long>(kReceiveBufferSize));
     SetOption(handle, CURLOPT_MAXCONNECTS, 1L);  // one connection, as the caller reasons about
@@ -160,10 +163,16 @@ THttpAnswer TCurlIOHandler::Get(const std::string& AUrl, IHttpReceiver& AReceive
     // The proxy that the user's environment names (https_proxy, no_proxy...), as libcurl reads
     // it; else the one that the desktop's settings name for this address, asked at each GET so
     // that "Recommencer" follows what the user changed meanwhile.
+    const std::string environment = EnvironmentProxy(SchemeOf(AUrl));
     const std::optional<TDesktopProxy> desktop =
-        EnvironmentNamesProxy(SchemeOf(AUrl)) ? std::nullopt : DesktopProxyFor(AUrl);
+        environment.empty() ? DesktopProxyFor(AUrl) : std::nullopt;
     SetOption(handle, CURLOPT_PROXY, desktop ? desktop->Proxy.c_str() : nullptr);
     SetOption(handle, CURLOPT_NOPROXY, desktop ? desktop->NoProxy.c_str() : nullptr);
+    // libcurl answers a proxy only with credentials. Without any in its address the empty name
+    // goes, which Negotiate takes for the ticket's owner; those in the address go to the proxy
+    // alone, never to the server.
+    const std::string& proxy = desktop ? desktop->Proxy : environment;
+    SetOption(handle, CURLOPT_PROXYUSERPWD, CarriesCredentials(proxy) ? nullptr : ":");
     SetOption(handle, CURLOPT_ERRORBUFFER, errorText);
     SetOption(handle, CURLOPT_HEADERDATA, &state);
     SetOption(handle, CURLOPT_WRITEDATA, &state);

@@ -14,6 +14,7 @@
 #include <system_error>
 #include <utility>
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -441,6 +442,85 @@ int TScriptedServer::ConnectionCount() const {
 }
 
 // TTinyproxy
+
+// TKerberosRealm
+
+TKerberosRealm::TKerberosRealm() {
+    // Squid's own user reads the proxy's service key: the way there is open.
+    std::filesystem::permissions(FDir.Path(), std::filesystem::perms::owner_all |
+                                                  std::filesystem::perms::group_exec |
+                                                  std::filesystem::perms::others_exec);
+    const int port = FreePorts()[0];
+    const UniqueFd output = OpenForOutput(FDir / "output.log");
+    FProcess = std::make_unique<TChildProcess>(
+        std::vector<std::string>{(SourceDir() / "support" / "kerberos-realm.sh").string(),
+                                 (FDir / "realm").string(), std::to_string(port)},
+        std::map<std::string, std::string>{}, TStdio{.Out = output.Get(), .Err = output.Get()});
+    if (!WaitUntil([&] { return FProcess->Wait(0ms) || AcceptsConnections(port); },
+                   kStartTimeout) ||
+        !AcceptsConnections(port)) {
+        throw std::runtime_error("the KDC did not start\n" + ReadFileIfAny(FDir / "output.log"));
+    }
+}
+
+TKerberosRealm::~TKerberosRealm() = default;
+
+void TKerberosRealm::GetTicket(const std::filesystem::path& ACache) const {
+    const UniqueFd password(::open((FDir / "realm" / "password").c_str(), O_RDONLY | O_CLOEXEC));
+    if (!password) {
+        throw ErrnoError("cannot open the user's password");
+    }
+    const UniqueFd quiet = OpenForOutput("/dev/null");  // kinit's prompt
+    TChildProcess kinit(
+        {"/usr/bin/kinit", "korvane"},
+        {{"KRB5_CONFIG", Config().string()}, {"KRB5CCNAME", "FILE:" + ACache.string()}},
+        TStdio{.In = password.Get(), .Out = quiet.Get(), .Err = quiet.Get()});
+    if (kinit.Wait(30s) != 0) {
+        throw std::runtime_error("kinit did not get a ticket");
+    }
+}
+
+// TSquid
+
+TSquid::TSquid(const TKerberosRealm& ARealm) {
+    Start({"negotiate", ARealm.ProxyKeytab().string()},
+          {{"KRB5_CONFIG", ARealm.Config().string()}});
+}
+
+TSquid::TSquid(const std::string& AUser, const std::string& APassword) {
+    Start({"basic", AUser, APassword}, {});
+}
+
+TSquid::~TSquid() = default;
+
+void TSquid::Start(std::vector<std::string> AArguments,
+                   std::map<std::string, std::string> AEnvironment) {
+    // Squid's own user reads its configuration and writes its logs: the way there is open.
+    std::filesystem::permissions(FDir.Path(), std::filesystem::perms::owner_all |
+                                                  std::filesystem::perms::group_exec |
+                                                  std::filesystem::perms::others_exec);
+    FPort = FreePorts()[0];
+    std::vector<std::string> arguments{(SourceDir() / "support" / "squid.sh").string(),
+                                       (FDir / "squid").string(), std::to_string(FPort)};
+    arguments.insert(arguments.end(), AArguments.begin(), AArguments.end());
+    const UniqueFd output = OpenForOutput(FDir / "output.log");
+    FProcess = std::make_unique<TChildProcess>(std::move(arguments), std::move(AEnvironment),
+                                               TStdio{.Out = output.Get(), .Err = output.Get()});
+    if (!WaitUntil([&] { return FProcess->Wait(0ms) || AcceptsConnections(FPort); },
+                   kStartTimeout) ||
+        !AcceptsConnections(FPort)) {
+        throw std::runtime_error("Squid did not start\n" + ReadFileIfAny(FDir / "output.log") +
+                                 ReadFileIfAny(FDir / "squid" / "logs" / "cache.log"));
+    }
+}
+
+std::string TSquid::Url() const {
+    return "http://localhost:" + std::to_string(FPort);
+}
+
+std::vector<std::string> TSquid::AccessLog() const {
+    return Lines(ReadFileIfAny(FDir / "squid" / "logs" / "access.log"));
+}
 
 TTinyproxy::TTinyproxy() : TTinyproxy(TOptions{}) {}
 

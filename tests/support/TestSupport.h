@@ -166,6 +166,52 @@ private:
     std::map<TListener, int> FPorts;
 };
 
+// A Kerberos realm of the test's own, KORVANE.TEST (tests/support/kerberos-realm.sh): MIT's KDC on
+// 127.0.0.1, the user korvane, and the proxy's service key HTTP/localhost.
+class TKerberosRealm {
+public:
+    TKerberosRealm();
+    TKerberosRealm(const TKerberosRealm&) = delete;
+    TKerberosRealm& operator=(const TKerberosRealm&) = delete;
+    ~TKerberosRealm();
+
+    // The clients' configuration, for KRB5_CONFIG.
+    std::filesystem::path Config() const { return FDir / "realm" / "krb5.conf"; }
+    // Readable by Squid's own user.
+    std::filesystem::path ProxyKeytab() const { return FDir / "realm" / "proxy.keytab"; }
+    // Gets the user a ticket into the cache file `ACache`, with kinit and the user's password.
+    void GetTicket(const std::filesystem::path& ACache) const;
+
+private:
+    TTempDir FDir;
+    std::unique_ptr<TChildProcess> FProcess;
+};
+
+// Squid on 127.0.0.1 (tests/support/squid.sh), a proxy that asks who the user is: by Negotiate
+// with the realm's tickets, or by Basic for one user and password.
+class TSquid {
+public:
+    explicit TSquid(const TKerberosRealm& ARealm);
+    TSquid(const std::string& AUser, const std::string& APassword);
+    TSquid(const TSquid&) = delete;
+    TSquid& operator=(const TSquid&) = delete;
+    ~TSquid();
+
+    // http://localhost:port: the host name of the proxy's service key.
+    std::string Url() const;
+    int Port() const { return FPort; }
+    // One line per request: "TCP_TUNNEL/200 CONNECT 127.0.0.1:47443 korvane@KORVANE.TEST".
+    std::vector<std::string> AccessLog() const;
+
+private:
+    void Start(std::vector<std::string> AArguments,
+               std::map<std::string, std::string> AEnvironment);
+
+    TTempDir FDir;
+    int FPort = 0;
+    std::unique_ptr<TChildProcess> FProcess;
+};
+
 // tinyproxy on 127.0.0.1 (tests/support/tinyproxy.sh), an HTTP proxy that tunnels TLS with
 // CONNECT; with credentials it answers every request without them with 407.
 class TTinyproxy {

@@ -1,4 +1,4 @@
-#include "download/curl/DesktopProxy.h"
+#include "download/curl/UserProxy.h"
 
 #include <curl/curl.h>
 #include <fcntl.h>
@@ -287,16 +287,28 @@ std::string CurlNoProxy(const std::vector<std::string>& AHosts) {
 
 }  // namespace
 
-bool EnvironmentNamesProxy(std::string_view AScheme) {
-    const auto named = [](const char* AName) {
-        const char* const value = std::getenv(AName);
-        return value != nullptr && *value != '\0';
-    };
-    const bool any = named("all_proxy") || named("ALL_PROXY");
-    if (AScheme == "https") {
-        return any || named("https_proxy") || named("HTTPS_PROXY");
+std::string EnvironmentProxy(std::string_view AScheme) {
+    const auto https = {"https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"};
+    const auto http = {"http_proxy", "all_proxy", "ALL_PROXY"};
+    for (const char* name : AScheme == "https" ? https : http) {
+        if (const char* const value = std::getenv(name); value != nullptr && *value != '\0') {
+            return value;
+        }
     }
-    return any || named("http_proxy");
+    return {};
+}
+
+bool CarriesCredentials(const std::string& AProxy) {
+    const std::unique_ptr<CURLU, TUrlCleanup> url(curl_url());
+    char* user = nullptr;
+    if (!url ||
+        curl_url_set(url.get(), CURLUPART_URL, AProxy.c_str(),
+                     CURLU_GUESS_SCHEME | CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK ||
+        curl_url_get(url.get(), CURLUPART_USER, &user, 0) != CURLUE_OK) {
+        return false;
+    }
+    const std::unique_ptr<char, TCurlFree> owned(user);
+    return *user != '\0';
 }
 
 std::string FirstPacProxy(std::string_view AAnswer) {
