@@ -96,10 +96,7 @@ void TDownloadRun::TimerTimer() {
                 "the body ended with the connection, with nothing to vouch for it");
         }
         file.Seal();
-        if (FPublisherCheck) {
-            RequireMakersSignature(address, file);
-        }
-        RequireAloneInFolder(*folder, file);
+        RequireStartable(address, *folder, file);
         FView.SetProgressBarStyle(TProgressBarStyle::Marquee);
         if (platform::StartProgram(FView.NativeHandle(), std::move(file),
                                    LoadText(TStatusText::sSetupParameters))) {
@@ -114,23 +111,13 @@ void TDownloadRun::TimerTimer() {
     }
 }
 
-void TDownloadRun::RequireMakersSignature(const std::string& AAddress, platform::TFile& AFile) {
-    bool holds = false;
+void TDownloadRun::RequireStartable(const std::string& AAddress,
+                                    const platform::TRunFolder& AFolder, platform::TFile& AFile) {
     try {
-        holds = FPublisherCheck->Holds(FClient, AAddress, AFile);
-    } catch (...) {
-        AFile.Discard();
-        throw;
-    }
-    if (!holds) {
-        AFile.Discard();
-        throw EDownloadError("the maker's signature does not hold");
-    }
-}
-
-void TDownloadRun::RequireAloneInFolder(const platform::TRunFolder& AFolder,
-                                        platform::TFile& AFile) {
-    try {
+        if (FPublisherCheck && !FPublisherCheck->Holds(FClient, AAddress, AFile)) {
+            throw EDownloadError("the maker's signature does not hold");
+        }
+        // Whatever else came into the folder might be what the setup program loads.
         AFolder.RequireOnly(AFile.Path().filename());
     } catch (...) {
         AFile.Discard();

@@ -40,12 +40,11 @@ public:
     void btnDownloadLinkClick();
 
 private:
-    // Raises unless the maker signed `AFile`, downloaded from `AAddress`; a file that the check
-    // refuses, or could not finish with, is discarded.
-    void RequireMakersSignature(const std::string& AAddress, platform::TFile& AFile);
-    // Raises unless `AFile` is alone in the run's folder `AFolder`, where the setup program starts:
-    // whatever else came in might be what it loads. The file is discarded then.
-    static void RequireAloneInFolder(const platform::TRunFolder& AFolder, platform::TFile& AFile);
+    // Raises unless `AFile`, downloaded from `AAddress`, may start: the maker signed it, when the
+    // build names a check, and it is alone in the run's folder `AFolder`, where it starts. A file
+    // refused, or that a check could not finish with, is discarded.
+    void RequireStartable(const std::string& AAddress, const platform::TRunFolder& AFolder,
+                          platform::TFile& AFile);
     // Both buttons, the failed title and `AMessage`; the bar stays as the run left it.
     void ShowFailure(TStatusText AMessage);
 
