@@ -73,6 +73,13 @@ public:
     }
     const std::string& Display() const { return FDisplay; }
 
+    // The one X server of this test program: with a server a test, the new one at times took the
+    // display number of the previous one as it went away, and could not be reached.
+    static const TXServer& Shared() {
+        static const TXServer server;
+        return server;
+    }
+
 private:
     std::unique_ptr<TChildProcess> FProcess;
     std::string FDisplay;
@@ -86,7 +93,10 @@ protected:
                 GTEST_SKIP() << tool << " is not installed (packages xvfb and x11-utils)";
             }
         }
-        FXServer = std::make_unique<TXServer>();
+        FXServer = &TXServer::Shared();
+        // The windows of the previous test's program go once the server has seen it exit.
+        std::string tree;
+        ASSERT_TRUE(WaitUntil([&] { return !ShowsProgram(tree = WindowTree()); }, 10s)) << tree;
         fs::copy_file(ProgramPath(), FProgramDir / "KorvaneDownloader");
     }
 
@@ -124,6 +134,9 @@ protected:
         return ATree.find("\"Téléchargement échoué !\": (\"KorvaneDownloader\"") !=
                std::string::npos;
     }
+    static bool ShowsProgram(const std::string& ATree) {
+        return ATree.find("(\"KorvaneDownloader\"") != std::string::npos;
+    }
 
     fs::path Target() const { return RunTarget(FTemp.Path(), ::getuid()); }
     fs::path Record() const { return FTemp / "KorvaneSetup.started"; }
@@ -158,7 +171,7 @@ protected:
     const TTempDir FTemp;
     const TTempDir FData;
     const TTempDir FWork;
-    std::unique_ptr<TXServer> FXServer;
+    const TXServer* FXServer = nullptr;
 };
 
 TEST_F(EndToEnd, StartsTheSetupProgramWithTheLanguageAndExitsWithZero) {
