@@ -4,7 +4,8 @@
 # key of its own, serves a stand-in setup program signed with that key slowly enough to watch, runs
 # the program in a window (on Xvfb when there is no display), takes screenshots and reports what
 # happened; then runs it once more against a server that refuses the download, photographs the
-# failed state and closes the window through its close box. On a display of its own (Xvfb) it runs
+# failed state and closes the window through its close box, and once more so at 150 % display
+# scale. On a display of its own (Xvfb) it runs
 # a window manager, so that the screenshots show the frame, title and close box a user sees. Works
 # as root and, through sudo, as a normal user. Everything it starts is stopped when it ends.
 #
@@ -146,7 +147,7 @@ ensure_display() {
         return
     fi
     local number_file=$run_dir/xvfb-display
-    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$number_file" 2>"$run_dir/xvfb.log" &
+    Xvfb -displayfd 3 -screen 0 1600x900x24 -nolisten tcp 3>"$number_file" 2>"$run_dir/xvfb.log" &
     started_pids+=($!)
     wait_for 10 test -s "$number_file" || { say "Xvfb did not start"; exit 1; }
     export DISPLAY=":$(head -n 1 "$number_file")"
@@ -276,12 +277,12 @@ report_server_requests() {  # [FIRST_LINE]
 }
 
 # Runs the program once more while the server refuses the download (403): photographs the failed
-# state, with both buttons, and closes the window. COMMAND starts the program in its place; RECORD
-# is where the stand-in setup program would record its start.
-run_refused() {  # COMMAND RECORD
+# state, with both buttons, as NAME.png and closes the window. COMMAND starts the program in its
+# place; RECORD is where the stand-in setup program would record its start.
+run_refused() {  # COMMAND RECORD NAME
     local first_request program status=0
     echo
-    say "the same program while the server refuses the download:"
+    say "the same program while the server refuses the download ($3):"
     rm -f "$2"
     touch "$run_dir/refuse-download"
     first_request=$(($(wc -l <"$run_dir/nginx/access.log") + 1))
@@ -293,7 +294,7 @@ run_refused() {  # COMMAND RECORD
     else
         say "the window did not show the failed state within 30 s"
     fi
-    screenshot refused
+    screenshot "$3"
     close_program "$program"
     wait "$program" || status=$?
     say "the program exited with code $status after its window was closed"
@@ -310,6 +311,12 @@ run_refused() {  # COMMAND RECORD
 linux_program() {
     TMPDIR=$run_dir/tmp XDG_DATA_HOME=$run_dir/data QT_QPA_PLATFORM=xcb \
         no_proxy=127.0.0.1 NO_PROXY=127.0.0.1 exec "$build_dir/KorvaneDownloader"
+}
+
+# Qt scales the whole window by this factor, as for a display at 150 %.
+linux_program_at_150_percent() {
+    export QT_SCALE_FACTOR=1.5
+    linux_program
 }
 
 run_linux() {
@@ -345,7 +352,8 @@ run_linux() {
     fi
     say "TLS libraries written into the data directory: $(cd "$run_dir/data/korvane" 2>/dev/null && echo lib*.so.3)"
 
-    run_refused linux_program "$record"
+    run_refused linux_program "$record" refused-100-percent
+    run_refused linux_program_at_150_percent "$record" refused-150-percent
     say "screenshots:"
     printf '    %s\n' "${shots[@]}"
 }
@@ -353,13 +361,19 @@ run_linux() {
 # The demo prefix: the program's windows managed by the window manager, which stacks, focuses and
 # closes them as on a desktop (a tool window keeps the caption Wine draws for it), and Wine's own
 # Marlett registered, the font of the caption buttons: Debian's Wine does not load the fonts of
-# its data directory, and the close box would show the letter "r".
+# its data directory, and the close box would show the letter "r"; the display at 96 DPI.
 configure_wine_prefix() {
-    local reg=(env WINEPREFIX="$KORVANE_WINEPREFIX" TMPDIR=/tmp WINEDEBUG=-all /usr/lib/wine/wine64 reg add)
-    "${reg[@]}" 'HKCU\Software\Wine\AppDefaults\KorvaneDownloader.exe\X11 Driver' \
-        /v Managed /d Y /f >/dev/null
-    "${reg[@]}" 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\Fonts' \
-        /v 'Marlett (TrueType)' /d 'Z:\usr\share\wine\fonts\marlett.ttf' /f >/dev/null
+    wine_registry add 'HKCU\Software\Wine\AppDefaults\KorvaneDownloader.exe\X11 Driver' \
+        /v Managed /d Y /f
+    wine_registry add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\Fonts' \
+        /v 'Marlett (TrueType)' /d 'Z:\usr\share\wine\fonts\marlett.ttf' /f
+    # 100 %, whatever an earlier demo left.
+    wine_registry add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 96 /f
+}
+
+wine_registry() {  # reg's ARGUMENTS...
+    env WINEPREFIX="$KORVANE_WINEPREFIX" TMPDIR=/tmp WINEDEBUG=-all /usr/lib/wine/wine64 reg "$@" \
+        >/dev/null
 }
 
 # The stand-in records its command line into the run directory.
@@ -403,7 +417,10 @@ run_windows() {
     fi
     report_server_requests
 
-    run_refused windows_program "$record"
+    run_refused windows_program "$record" refused-100-percent
+    # Wine's display at 144 DPI, as Windows at 150 %, for the programs started from now on.
+    wine_registry add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 144 /f
+    run_refused windows_program "$record" refused-150-percent
     say "screenshots:"
     printf '    %s\n' "${shots[@]}"
 }

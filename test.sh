@@ -16,7 +16,7 @@ readonly packages=(
     nginx-light python3      # the local test servers
     tinyproxy                # the proxy that the download goes through
     squid krb5-kdc krb5-admin-server krb5-user  # a proxy that asks for Kerberos or Basic
-    xvfb x11-utils           # the end-to-end test's display and its window list
+    xvfb x11-utils imagemagick  # the end-to-end tests' display, window list and screenshots
     g++-mingw-w64-x86-64 wine wine64  # the Windows build and its tests under Wine
     osslsigncode             # the test setup programs and the test build, signed as their maker signs them
     softhsm2 opensc libengine-pkcs11-openssl  # a code-signing key on a (software) token

@@ -12,6 +12,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -51,16 +52,17 @@ constexpr bool kSanitized = false;
 
 constexpr const char* kXvfb = "/usr/bin/Xvfb";
 constexpr const char* kXwininfo = "/usr/bin/xwininfo";
+constexpr const char* kImport = "/usr/bin/import";  // ImageMagick's, for screenshots
 
 // Xvfb on a display number that nobody uses: it picks one itself, and writes it to its standard
-// output once it takes clients.
+// output once it takes clients. Wide enough for the window at 200 %.
 class TXServer {
 public:
     TXServer() {
         TPipe output = MakePipe();
         const platform::UniqueFd quiet = OpenForOutput("/dev/null");
         FProcess = std::make_unique<TChildProcess>(
-            std::vector<std::string>{kXvfb, "-displayfd", "1", "-screen", "0", "1024x768x24",
+            std::vector<std::string>{kXvfb, "-displayfd", "1", "-screen", "0", "1600x900x24",
                                      "-nolisten", "tcp"},
             std::map<std::string, std::string>{},
             TStdio{.In = -1, .Out = output.WriteEnd.Get(), .Err = quiet.Get()});
@@ -88,9 +90,9 @@ private:
 class EndToEnd : public ::testing::Test {
 protected:
     void SetUp() override {
-        for (const char* tool : {kXvfb, kXwininfo}) {
+        for (const char* tool : {kXvfb, kXwininfo, kImport}) {
             if (!fs::exists(tool)) {
-                GTEST_SKIP() << tool << " is not installed (packages xvfb and x11-utils)";
+                GTEST_SKIP() << tool << " is not installed (packages xvfb, x11-utils, imagemagick)";
             }
         }
         FXServer = &TXServer::Shared();
@@ -111,6 +113,13 @@ protected:
     std::unique_ptr<TChildProcess> StartProgram(std::vector<std::string> AWrapper = {}) const {
         AWrapper.push_back((FProgramDir / "KorvaneDownloader").string());
         return std::make_unique<TChildProcess>(std::move(AWrapper), Environment());
+    }
+    // The same at the display scale `AScaleFactor` (1.5 for 150 %).
+    std::unique_ptr<TChildProcess> StartProgramAtScale(const std::string& AScaleFactor) const {
+        std::map<std::string, std::string> environment = Environment();
+        environment["QT_SCALE_FACTOR"] = AScaleFactor;
+        return std::make_unique<TChildProcess>(
+            std::vector<std::string>{(FProgramDir / "KorvaneDownloader").string()}, environment);
     }
     // The same for the program built with a floor on the setup program's version.
     std::unique_ptr<TChildProcess> StartProgramWithFloor() const {
@@ -152,6 +161,15 @@ protected:
             xwininfo.Wait(10s);
         }
         return ReadFile(output);
+    }
+
+    // Leaves a screenshot of the whole display as screenshots/`AName`.png in the build tree.
+    void TakeScreenshot(const std::string& AName) const {
+        fs::create_directories(KORVANE_SCREENSHOT_DIR);
+        TChildProcess import(
+            {kImport, "-window", "root", std::string(KORVANE_SCREENSHOT_DIR "/") + AName + ".png"},
+            {{"DISPLAY", FXServer->Display()}});
+        EXPECT_EQ(import.Wait(30s), 0) << AName;
     }
 
     // The stand-in setup program, signed, padded to `ASize` bytes.
@@ -398,6 +416,25 @@ TEST_F(EndToEnd, AProxyThatAsksForCredentialsLeavesTheWindowUpWithTheFailure) {
     EXPECT_THAT(server.AccessLog(), testing::IsEmpty());
     EXPECT_FALSE(fs::exists(Record()));
     program->Kill();
+}
+
+// Qt scales the whole window, fonts included, by the display's scale: the sizes of 100 % in
+// device-independent pixels, the window's outer size (no frame on a display without a window
+// manager) in the display's pixels. The screenshots show whether anything is cut or overlaps.
+TEST_F(EndToEnd, TheWindowTakesTheDisplaysScale) {
+    const TNginx server = ServeDocuments();  // no file: the failure state, buttons and all
+    for (const auto& [factor, size, name] : {std::tuple{"1.5", "1041x84", "linux-150-percent"},
+                                             {"2", "1388x112", "linux-200-percent"}}) {
+        const auto program = StartProgramAtScale(factor);
+        std::string tree;
+        ASSERT_TRUE(WaitUntil([&] { return ShowsFailure(tree); }, 60s)) << tree;
+        EXPECT_THAT(
+            tree, testing::HasSubstr(
+                      std::string("(\"KorvaneDownloader\" \"KorvaneDownloader\")  ") + size + "+"));
+        TakeScreenshot(name);
+        program->Kill();
+        ASSERT_TRUE(WaitUntil([&] { return !ShowsProgram(tree = WindowTree()); }, 10s)) << tree;
+    }
 }
 
 TEST_F(EndToEnd, AMissingFileLeavesTheWindowUpWithTheFailure) {

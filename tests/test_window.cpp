@@ -3,6 +3,7 @@
 // failure handler.
 
 #include <QApplication>
+#include <QEvent>
 #include <QImage>
 #include <QLabel>
 #include <QMessageBox>
@@ -14,6 +15,7 @@
 #include <QTimerEvent>
 #include <QWindow>
 
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <ostream>
@@ -58,6 +60,27 @@ private:
     const QTimer& FTimer;
     int FStarts = 0;
     const QPropertyNotifier FWatch;
+};
+
+// When a timer's periods end, seen before the timer itself hears of it.
+class TTimerExpiries : public QObject {
+public:
+    explicit TTimerExpiries(QTimer& ATimer) { ATimer.installEventFilter(this); }
+    int Count() const { return FCount; }
+    std::chrono::steady_clock::time_point Last() const { return FLast; }
+
+protected:
+    bool eventFilter(QObject*, QEvent* AEvent) override {
+        if (AEvent->type() == QEvent::Timer) {
+            ++FCount;
+            FLast = std::chrono::steady_clock::now();
+        }
+        return false;
+    }
+
+private:
+    int FCount = 0;
+    std::chrono::steady_clock::time_point FLast;
 };
 
 class TfrmMainTest : public ::testing::Test {
@@ -306,6 +329,26 @@ TEST_F(TfrmMainTest, DisarmingTwiceIsHarmlessAndRearmingStartsAFreshPeriod) {
     View().SetTimerArmed(true);
     EXPECT_TRUE(Timer().isActive());
     EXPECT_EQ(starts.Count(), 1);
+}
+
+// Each run here fails at once: nothing serves the test programs' download address.
+TEST_F(TfrmMainTest, EachRunStartsAWholeSecondAfterTheTimerIsArmed) {
+    using std::chrono::steady_clock;
+    using namespace std::chrono_literals;
+    const TTimerExpiries Expiries(Timer());
+    for (int Run = 0; Run < 5; ++Run) {
+        // Measured from before the arming: a timer that fires early is caught, one on time never.
+        const steady_clock::time_point Armed = steady_clock::now();
+        Run == 0 ? frmMain.show() : btnRetry().click();
+        ASSERT_TRUE(test::WaitUntil(
+            [&] {
+                QCoreApplication::processEvents();
+                return btnRetry().isVisible();
+            },
+            20s));
+        EXPECT_EQ(Expiries.Count(), Run + 1);
+        EXPECT_GE(Expiries.Last() - Armed, 1000ms) << "run " << Run;
+    }
 }
 
 TEST_F(TfrmMainTest, ClosingBeforeTheTimerFiresStartsNoDownload) {

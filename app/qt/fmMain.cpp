@@ -30,6 +30,8 @@ TfrmMain::TfrmMain(TDownloadParts AParts)
     Timer->setObjectName(u"Timer"_s);
     Timer->setSingleShot(true);
     Timer->setInterval(1000ms);
+    // A coarse timer may fire up to 5 % early; the download waits a whole second.
+    Timer->setTimerType(Qt::PreciseTimer);
 
     RunHandler([&] { FormCreate(std::move(AParts)); });
 

@@ -20,25 +20,35 @@ public:
     TBaseWindow& operator=(const TBaseWindow&) = delete;
 
     HWND Handle() const { return FHandle.get(); }
+    // The resolution the window is drawn for: its monitor's, the process being aware of it.
+    UINT Dpi() const { return GetDpiForWindow(Handle()); }
 
 protected:
     TBaseWindow() = default;
     ~TBaseWindow() = default;
 
-    // Creates the window, hidden and untitled, with a client area of exactly `AClientWidth` by
-    // `AClientHeight` pixels.
-    void Create(DWORD AExStyle, DWORD AStyle, int AClientWidth, int AClientHeight) {
+    // Creates the window, hidden, untitled and without size: its monitor, and so its DPI, is
+    // known only once it exists.
+    void Create(DWORD AExStyle, DWORD AStyle) {
         const HINSTANCE Instance = GetModuleHandleW(nullptr);
         RegisterWindowClass(Instance);
-        RECT Outer{0, 0, AClientWidth, AClientHeight};
-        AdjustWindowRectEx(&Outer, AStyle, FALSE, AExStyle);
         FHandle.reset(CreateWindowExW(AExStyle, TDerived::kClassName, L"", AStyle, CW_USEDEFAULT,
-                                      CW_USEDEFAULT, Outer.right - Outer.left,
-                                      Outer.bottom - Outer.top, nullptr, nullptr, Instance,
+                                      CW_USEDEFAULT, 0, 0, nullptr, nullptr, Instance,
                                       static_cast<TDerived*>(this)));
         if (!FHandle) {
             throw std::runtime_error("Cannot create the main window");
         }
+    }
+
+    // Gives the window a client area of exactly `AClientWidth` by `AClientHeight` pixels, with
+    // the frame it has at `ADpi`; its top-left corner stays.
+    void SetClientSize(int AClientWidth, int AClientHeight, UINT ADpi) {
+        RECT Outer{0, 0, AClientWidth, AClientHeight};
+        AdjustWindowRectExForDpi(
+            &Outer, static_cast<DWORD>(GetWindowLongPtrW(Handle(), GWL_STYLE)), FALSE,
+            static_cast<DWORD>(GetWindowLongPtrW(Handle(), GWL_EXSTYLE)), ADpi);
+        SetWindowPos(Handle(), nullptr, 0, 0, Outer.right - Outer.left, Outer.bottom - Outer.top,
+                     SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
         KeepClientSize(AClientWidth, AClientHeight);
     }
 
@@ -76,7 +86,7 @@ private:
         }
     }
 
-    // A frame drawn otherwise than AdjustWindowRectEx assumed must not cost client area.
+    // A frame drawn otherwise than AdjustWindowRectExForDpi assumed must not cost client area.
     void KeepClientSize(int AClientWidth, int AClientHeight) {
         RECT Client{};
         GetClientRect(Handle(), &Client);

@@ -1,5 +1,6 @@
-// The controls of a window, made from its template, each with its font and in the template's
-// stacking order; found by name, and by handle for the colour of their text.
+// The controls of a window, made from its template in the template's stacking order, laid out and
+// given their fonts for the window's DPI; found by name, and by handle for the colour of their
+// text.
 #pragma once
 
 #include <windows.h>
@@ -15,9 +16,11 @@ namespace korvane {
 
 class TFormControls {
 public:
-    // Creates `AControls` as children of `AParent`; those without a font of their own take
-    // `AParentFont`, which must outlive them.
-    void Create(HWND AParent, std::span<const TControlTemplate> AControls, HFONT AParentFont);
+    // Creates `AControls` as children of `AParent`, without size or font until Layout.
+    void Create(HWND AParent, std::span<const TControlTemplate> AControls);
+    // Places and sizes the controls and makes their fonts for `ADpi`. Those without a font of
+    // their own take `AParentFont`, which must outlive them.
+    void Layout(UINT ADpi, HFONT AParentFont);
 
     // nullptr for none of that name.
     HWND Find(std::u16string_view AName) const;
@@ -28,12 +31,11 @@ public:
 
 private:
     struct TControl {
-        std::u16string_view Name;
+        const TControlTemplate* Template;
         HWND Handle;
-        COLORREF TextColor;
     };
 
-    HWND CreateControl(HWND AParent, const TControlTemplate& AControl, HFONT AParentFont);
+    static HWND CreateControl(HWND AParent, const TControlTemplate& AControl);
 
     // The fonts outlive the controls, which are destroyed with their parent window.
     std::vector<TFont> FFonts;

@@ -1,6 +1,6 @@
-// A window and its controls described as data, in pixels. Not a dialog template: that counts in
-// dialog units, which follow the font, and the font Verdana may be replaced by another one; the
-// program is not aware of the display's resolution, so pixels are what it works with.
+// A window and its controls described as data, in pixels at 100 % display scale (96 DPI). Not a
+// dialog template: that counts in dialog units, which follow the font, and the font Verdana may be
+// replaced by another one. At any other scale every size is the template's scaled by Scaled().
 #pragma once
 
 #include <windows.h>
@@ -10,6 +10,11 @@
 #include <string_view>
 
 namespace korvane {
+
+// `ASize`, in pixels at 96 DPI, at `ADpi`: to the nearest pixel, halves away from zero.
+inline int Scaled(int ASize, UINT ADpi) {
+    return MulDiv(ASize, static_cast<int>(ADpi), USER_DEFAULT_SCREEN_DPI);
+}
 
 struct TFontTemplate {
     const wchar_t* Face;
@@ -22,6 +27,11 @@ struct TBounds {
     int Top;
     int Width;
     int Height;
+
+    TBounds Scaled(UINT ADpi) const {
+        return {korvane::Scaled(Left, ADpi), korvane::Scaled(Top, ADpi),
+                korvane::Scaled(Width, ADpi), korvane::Scaled(Height, ADpi)};
+    }
 };
 
 struct TControlTemplate {

@@ -6,10 +6,10 @@
 
 namespace korvane {
 
-TFont CreateFontOf(const TFontTemplate& AFont) {
+TFont CreateFontOf(const TFontTemplate& AFont, UINT ADpi) {
     LOGFONTW Font{};
     // Negative: the character height, without the leading.
-    Font.lfHeight = -AFont.CharacterHeight;
+    Font.lfHeight = -Scaled(AFont.CharacterHeight, ADpi);
     Font.lfWeight = FW_NORMAL;
     Font.lfCharSet = DEFAULT_CHARSET;
     Font.lfQuality = DEFAULT_QUALITY;
@@ -29,6 +29,12 @@ TBrush CreateBrushOf(COLORREF AColor) {
         throw std::runtime_error("Cannot create a brush");
     }
     return Handle;
+}
+
+TIcon LoadIconOfSize(const wchar_t* AName, int ASize) {
+    // Not shared: the system's cache of shared icons is meant for the standard sizes only.
+    return TIcon(static_cast<HICON>(
+        LoadImageW(GetModuleHandleW(nullptr), AName, IMAGE_ICON, ASize, ASize, 0)));
 }
 
 }  // namespace korvane

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "app/Application.h"
 #include "fmMainTemplate.h"
@@ -32,15 +33,43 @@ TfrmMain::~TfrmMain() {
 }
 
 void TfrmMain::CreateFromTemplate(const TFormTemplate& AForm) {
+    FTemplate = &AForm;
     FColor = AForm.Color;
     FBackgroundBrush = CreateBrushOf(FColor);
-    FFont = CreateFontOf(AForm.Font);
-    Create(AForm.ExStyle, AForm.Style, AForm.ClientWidth, AForm.ClientHeight);
-    FControls.Create(Handle(), AForm.Controls, FFont.get());
+    Create(AForm.ExStyle, AForm.Style);
+    FControls.Create(Handle(), AForm.Controls);
     ProgressBar = TProgressBar(FControls.Get(u"ProgressBar"));
     labMessage = FControls.Get(u"labMessage");
     btnDownloadLink = FControls.Get(u"btnDownloadLink");
     btnRetry = FControls.Get(u"btnRetry");
+    const UINT WindowDpi = Dpi();
+    ScaleTo(WindowDpi);
+    SetClientSize(Scaled(AForm.ClientWidth, WindowDpi), Scaled(AForm.ClientHeight, WindowDpi),
+                  WindowDpi);
+}
+
+void TfrmMain::ScaleTo(UINT ADpi) {
+    TFont Font = CreateFontOf(FTemplate->Font, ADpi);
+    FControls.Layout(ADpi, Font.get());
+    FFont = std::move(Font);  // the earlier one once no control draws with it
+    // The caption's and the taskbar's icons, from the image drawn for that size.
+    TIcon SmallIcon = LoadIconOfSize(kIconName, GetSystemMetricsForDpi(SM_CXSMICON, ADpi));
+    TIcon LargeIcon = LoadIconOfSize(kIconName, GetSystemMetricsForDpi(SM_CXICON, ADpi));
+    SendMessageW(Handle(), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(SmallIcon.get()));
+    SendMessageW(Handle(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(LargeIcon.get()));
+    FSmallIcon = std::move(SmallIcon);
+    FLargeIcon = std::move(LargeIcon);
+}
+
+// Moved to a monitor of another resolution, or that monitor's scale changed.
+void TfrmMain::DpiChanged(UINT ADpi, const RECT& ASuggested) {
+    ScaleTo(ADpi);
+    // Where Windows suggests: centring it there could move it back to the other monitor, and so on.
+    SetWindowPos(Handle(), nullptr, ASuggested.left, ASuggested.top,
+                 ASuggested.right - ASuggested.left, ASuggested.bottom - ASuggested.top,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+    SetClientSize(Scaled(FTemplate->ClientWidth, ADpi), Scaled(FTemplate->ClientHeight, ADpi),
+                  ADpi);
 }
 
 void TfrmMain::SetButtonCaptions(std::u16string_view ADownloadLink, std::u16string_view ARetry) {
@@ -171,6 +200,11 @@ LRESULT TfrmMain::HandleMessage(UINT AMessage, WPARAM AWParam, LPARAM ALParam) n
                 return 0;
             }
             break;
+        case WM_DPICHANGED:
+            // The new DPI twice, horizontal and vertical, which are always the same.
+            RunHandler(
+                [&] { DpiChanged(LOWORD(AWParam), *reinterpret_cast<const RECT*>(ALParam)); });
+            return 0;
         case WM_CLOSE:
             // The close box and Alt+F4. Not DefWindowProc: the window lives until the loop ends.
             RunHandler([this] { CloseWindow(); });

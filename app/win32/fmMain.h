@@ -62,6 +62,9 @@ private:
     friend class TBaseWindow<TfrmMain>;
 
     void CreateFromTemplate(const TFormTemplate& AForm);
+    // Fonts, controls and icons for `ADpi`; the window's own size is the caller's to set.
+    void ScaleTo(UINT ADpi);
+    void DpiChanged(UINT ADpi, const RECT& ASuggested);
     void CentreOnPrimaryMonitor();
 
     LRESULT HandleMessage(UINT AMessage, WPARAM AWParam, LPARAM ALParam) noexcept;
@@ -71,10 +74,13 @@ private:
     bool TimerExpired(UINT_PTR ATimerId);
     bool ButtonClicked(HWND AButton);
 
+    const TFormTemplate* FTemplate = nullptr;
     // GDI objects outlive the window that draws with them: the destructor destroys it first.
     COLORREF FColor = 0;
     TBrush FBackgroundBrush;
     TFont FFont;  // the window's
+    TIcon FSmallIcon;
+    TIcon FLargeIcon;
     TFormControls FControls;
 
     TProgressBar ProgressBar;

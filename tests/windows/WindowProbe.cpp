@@ -1,5 +1,7 @@
 // Looks at the downloader's window from outside, as a user would see it, for the end-to-end runs:
 //     WindowProbe state [TITLE]   prints title, status line, bar position and the buttons shown
+//     WindowProbe layout [TITLE]  prints the display's DPI, the window's DPI awareness, its client
+//                                 area's size and each control's rectangle, in physical pixels
 //     WindowProbe close [TITLE]   asks the window to close, as its close box does
 // It finds the window by its class, and its title when given; exit code 1 when there is none.
 #include <windows.h>
@@ -50,12 +52,50 @@ BOOL CALLBACK Collect(HWND AChild, LPARAM AControls) {
     return TRUE;
 }
 
+// "left,top,width,height" of `AChild` in its parent's client area.
+std::string BoundsOf(HWND AChild) {
+    RECT rect{};
+    GetWindowRect(AChild, &rect);
+    MapWindowPoints(nullptr, GetParent(AChild), reinterpret_cast<POINT*>(&rect), 2);
+    return std::to_string(rect.left) + "," + std::to_string(rect.top) + "," +
+           std::to_string(rect.right - rect.left) + "," + std::to_string(rect.bottom - rect.top);
+}
+
+BOOL CALLBACK PrintBounds(HWND AChild, LPARAM) {
+    wchar_t className[64] = {};
+    GetClassNameW(AChild, className, 64);
+    const std::wstring kind = className;
+    const std::string name = kind == PROGRESS_CLASSW ? "bar"
+                             : kind == L"Static"     ? "status"
+                                                     : "button " + Utf8(TextOf(AChild));
+    std::printf("%s=%s\n", name.c_str(), BoundsOf(AChild).c_str());
+    return TRUE;
+}
+
+void PrintLayout(HWND AWindow) {
+    RECT client{};
+    GetClientRect(AWindow, &client);
+    // Wine answers GetDpiForWindow for another process's window with 96 whatever the window's
+    // DPI is: the display's, and whether the window follows each monitor's, are what can be read.
+    const DPI_AWARENESS awareness =
+        GetAwarenessFromDpiAwarenessContext(GetWindowDpiAwarenessContext(AWindow));
+    std::printf("display-dpi=%u\nawareness=%s\nclient=%ldx%ld\n", GetDpiForSystem(),
+                awareness == DPI_AWARENESS_PER_MONITOR_AWARE ? "per-monitor"
+                : awareness == DPI_AWARENESS_SYSTEM_AWARE    ? "system"
+                                                             : "unaware",
+                client.right, client.bottom);
+    EnumChildWindows(AWindow, &PrintBounds, 0);
+}
+
 }  // namespace
 
 int wmain(int ACount, wchar_t** AArguments) {
     if (ACount != 2 && ACount != 3) {
         return 2;
     }
+    // Sizes as the window has them: a probe unaware of the resolution would be told them scaled
+    // to 96 DPI.
+    SetThreadDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
     const HWND window = FindWindowW(L"TfrmMain", ACount == 3 ? AArguments[2] : nullptr);
     if (window == nullptr) {
         return 1;
@@ -63,6 +103,10 @@ int wmain(int ACount, wchar_t** AArguments) {
     const std::wstring command = AArguments[1];
     if (command == L"close") {
         return PostMessageW(window, WM_CLOSE, 0, 0) ? 0 : 1;
+    }
+    if (command == L"layout") {
+        PrintLayout(window);
+        return 0;
     }
     TControls controls;
     EnumChildWindows(window, &Collect, reinterpret_cast<LPARAM>(&controls));

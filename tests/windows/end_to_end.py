@@ -21,6 +21,8 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 SERVER = os.path.join(HERE, "..", "support", "scripted_server.py")
 TINYPROXY = os.path.join(HERE, "..", "support", "tinyproxy.sh")
+# Where Wine keeps the display's resolution, in dots per inch.
+DESKTOP = r"HKCU\Control Panel\Desktop"
 # Where the Internet Options dialog keeps the current user's proxy settings.
 CONNECTIONS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections"
 OPTIONS = None
@@ -78,12 +80,13 @@ def wait_until(condition, seconds, what):
 
 
 class Display:
-    """An Xvfb of its own, so that the program and the probe share one display."""
+    """An Xvfb of its own, so that the program and the probe share one display; wide enough for
+    the window at 200 %."""
 
     def __enter__(self):
         read, write = os.pipe()
         self.process = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+            ["Xvfb", "-displayfd", str(write), "-screen", "0", "1600x900x24", "-nolisten", "tcp"],
             pass_fds=(write,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write)
         with os.fdopen(read) as numbers:
@@ -248,10 +251,7 @@ class EndToEnd(unittest.TestCase):
         """The failure state, closed by the user; nothing started and nothing left to start. With
         `whole`, the bytes served, the server first sent them all: what is refused arrived, so that
         a server or connection that fails cannot pass for a refusal."""
-        # The probe reads the window's parts one after another: wait for all of them.
-        state = wait_until(lambda: (s := self.probe()) and s["title"] == FAILED_TITLE and
-                           set(s["buttons"].split("|")) == BUTTONS and s, 120,
-                           "the failure state with both buttons")
+        state = self.wait_for_the_failure()
         self.assertEqual(state["status"], DOWNLOAD_FAILED)
         if whole is not None:
             self.assertEqual([event["bytes"] for event in self.events("file-sent")], [len(whole)])
@@ -372,6 +372,44 @@ class EndToEnd(unittest.TestCase):
         self.assertEqual(first.wait(timeout=60), 0)
         self.assertIsNone(self.started_with())
 
+    def test_the_window_takes_the_displays_scale(self):
+        """At 100 %, 150 % and 200 % display scale, the window follows the monitor's DPI and every
+        size is the one at 96 DPI scaled as MulDiv rounds, halves away from zero. Screenshots of
+        each are left to look at."""
+        link, retry = "button Autre lien de téléchargement", "button Recommencer"
+        layouts = {
+            96: {"client": "694x56", "bar": "0,0,694,27", "status": "3,32,686,21",
+                 link: "485,29,201,25", retry: "0,0,694,25"},
+            144: {"client": "1041x84", "bar": "0,0,1041,41", "status": "5,48,1029,32",
+                  link: "728,44,302,38", retry: "0,0,1041,38"},
+            192: {"client": "1388x112", "bar": "0,0,1388,54", "status": "6,64,1372,42",
+                  link: "970,58,402,50", retry: "0,0,1388,50"},
+        }
+        self.addCleanup(self.registry, "delete", DESKTOP, "/v", "LogPixels", "/f")
+        self.serve("/status/404")  # the failure state, which shows the buttons too
+        for dpi, layout in layouts.items():
+            with self.subTest(dpi=dpi):
+                self.registry("add", DESKTOP, "/v", "LogPixels", "/t", "REG_DWORD", "/d",
+                              str(dpi), "/f")
+                program = self.start_program()
+                self.wait_for_the_failure()
+                self.assertEqual(self.probe("layout"), {"display-dpi": str(dpi),
+                                                        "awareness": "per-monitor", **layout})
+                self.screenshot(f"windows-{dpi * 100 // 96}-percent")
+                self.probe("close")
+                self.assertEqual(program.wait(timeout=60), 0)
+
+    def screenshot(self, name):
+        os.makedirs(OPTIONS.screenshots, exist_ok=True)
+        subprocess.run(["import", "-display", self.display.name, "-window", "root",
+                        os.path.join(OPTIONS.screenshots, name + ".png")], check=True, timeout=60)
+
+    def wait_for_the_failure(self):
+        # The probe reads the window's parts one after another: wait for all of them.
+        return wait_until(lambda: (s := self.probe()) and s["title"] == FAILED_TITLE and
+                          set(s["buttons"].split("|")) == BUTTONS and s, 120,
+                          "the failure state with both buttons")
+
     def wait_for_the_bar(self):
         wait_until(lambda: (s := self.probe()) and int(s["position"]) >= 10, 120,
                    "the bar to move")
@@ -392,7 +430,7 @@ def main():
     global OPTIONS
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     for name in ("program", "floor-program", "probe", "setup-stand-in", "signed", "pki",
-                 "wine-run", "wine-prefix"):
+                 "wine-run", "wine-prefix", "screenshots"):
         parser.add_argument("--" + name, required=True)
     parser.add_argument("--port", type=int, required=True)
     OPTIONS, rest = parser.parse_known_args()

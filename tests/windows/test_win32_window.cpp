@@ -334,6 +334,50 @@ TEST_F(TfrmMainTest, FontsAreVerdanaByCharacterHeightInPixels) {
     EXPECT_EQ(SendMessageW(btnRetry(), WM_GETFONT, 0, 0), SendMessageW(Window(), WM_GETFONT, 0, 0));
 }
 
+// Windows sends WM_DPICHANGED when the window moves to a monitor of another scale, or its
+// monitor's scale changes; Wine 8 never does, so the test sends it as Windows would.
+TEST_F(TfrmMainTest, TakesTheSizesOfANewDpiAndThePlaceWindowsSuggests) {
+    frmMain.Show();
+    const auto ChangeDpi = [&](UINT ADpi, const RECT& AClientOnScreen) {
+        RECT Suggested = AClientOnScreen;
+        AdjustWindowRectExForDpi(
+            &Suggested, static_cast<DWORD>(GetWindowLongPtrW(Window(), GWL_STYLE)), FALSE,
+            static_cast<DWORD>(GetWindowLongPtrW(Window(), GWL_EXSTYLE)), ADpi);
+        SendMessageW(Window(), WM_DPICHANGED, MAKEWPARAM(ADpi, ADpi),
+                     reinterpret_cast<LPARAM>(&Suggested));
+        RECT Outer{};
+        GetWindowRect(Window(), &Outer);
+        EXPECT_EQ(Outer.left, Suggested.left);
+        EXPECT_EQ(Outer.top, Suggested.top);
+    };
+
+    // 150 %: each size is the one at 96 DPI times 1.5, halves rounded up.
+    ChangeDpi(144, RECT{200, 150, 200 + 1041, 150 + 84});
+    RECT Client{};
+    GetClientRect(Window(), &Client);
+    EXPECT_TRUE(RectIs(Client, 0, 0, 1041, 84));
+    EXPECT_TRUE(RectIs(ClientRectOf(Bar()), 0, 0, 1041, 41));
+    EXPECT_TRUE(RectIs(ClientRectOf(labMessage()), 5, 48, 1029, 32));
+    EXPECT_TRUE(RectIs(ClientRectOf(btnDownloadLink()), 728, 44, 302, 38));
+    EXPECT_TRUE(RectIs(ClientRectOf(btnRetry()), 0, 0, 1041, 38));
+    EXPECT_EQ(FontOf(Window()).lfHeight, -24);
+    EXPECT_EQ(FontOf(btnRetry()).lfHeight, -24);
+    EXPECT_EQ(FontOf(labMessage()).lfHeight, -18);
+    EXPECT_EQ(FontOf(btnDownloadLink()).lfHeight, -18);
+    EXPECT_NEAR(RealisedCharacterHeight(labMessage()), 18, 1);
+
+    // Back at 100 %, the sizes of 96 DPI, pixel for pixel.
+    ChangeDpi(96, RECT{10, 20, 10 + 694, 20 + 56});
+    GetClientRect(Window(), &Client);
+    EXPECT_TRUE(RectIs(Client, 0, 0, 694, 56));
+    EXPECT_TRUE(RectIs(ClientRectOf(Bar()), 0, 0, 694, 27));
+    EXPECT_TRUE(RectIs(ClientRectOf(labMessage()), 3, 32, 686, 21));
+    EXPECT_TRUE(RectIs(ClientRectOf(btnDownloadLink()), 485, 29, 201, 25));
+    EXPECT_TRUE(RectIs(ClientRectOf(btnRetry()), 0, 0, 694, 25));
+    EXPECT_EQ(FontOf(Window()).lfHeight, -16);
+    EXPECT_EQ(FontOf(labMessage()).lfHeight, -12);
+}
+
 TEST_F(TfrmMainTest, DrawsWhiteTextOnPureRed) {
     frmMain.Show();
     View().SetStatusText(u"Téléchargement de Korvane en cours");
@@ -461,15 +505,24 @@ TEST_F(TfrmMainTest, ProgressBarIgnoresTheStyleItAlreadyHas) {
 }
 
 TEST_F(TfrmMainTest, TimerRunsTheDownloadOnceASecondAfterShowing) {
+    using std::chrono::steady_clock;
     int Expiries = 0;
-    const TMessageWatch Watch(
-        Window(), [&](UINT AMessage, WPARAM, LPARAM) { Expiries += AMessage == WM_TIMER ? 1 : 0; });
+    steady_clock::time_point Expired;
+    const TMessageWatch Watch(Window(), [&](UINT AMessage, WPARAM, LPARAM) {
+        if (AMessage == WM_TIMER) {
+            ++Expiries;
+            Expired = steady_clock::now();
+        }
+    });
+    // Measured from before the arming: a timer that fires early is caught, one on time never.
+    steady_clock::time_point Armed = steady_clock::now();
     frmMain.Show();
     EXPECT_EQ(Expiries, 0);
 
     // The run cannot reach its temporary directory and shows the download-failed state.
     ASSERT_TRUE(PumpUntil([&] { return ShowsFailure(); }));
     EXPECT_EQ(Expiries, 1);
+    EXPECT_GE(Expired - Armed, 1000ms);
     EXPECT_FALSE(frmMain.TimerArmed());
     EXPECT_EQ(TextOf(Window()), u"Téléchargement échoué !");
     EXPECT_EQ(TextOf(labMessage()),
@@ -480,13 +533,17 @@ TEST_F(TfrmMainTest, TimerRunsTheDownloadOnceASecondAfterShowing) {
     PumpFor(1500ms);
     EXPECT_EQ(Expiries, 1);
 
-    // Retry arms it again.
-    SendMessageW(btnRetry(), BM_CLICK, 0, 0);
-    EXPECT_FALSE(Shown(btnRetry()));
-    EXPECT_TRUE(frmMain.TimerArmed());
-    EXPECT_EQ(TextOf(Window()), kCaptionDownloading);
-    ASSERT_TRUE(PumpUntil([&] { return ShowsFailure(); }));
-    EXPECT_EQ(Expiries, 2);
+    // Retry arms it again, for a whole second each time.
+    for (int Retries = 1; Retries <= 4; ++Retries) {
+        Armed = steady_clock::now();
+        SendMessageW(btnRetry(), BM_CLICK, 0, 0);
+        EXPECT_FALSE(Shown(btnRetry()));
+        EXPECT_TRUE(frmMain.TimerArmed());
+        EXPECT_EQ(TextOf(Window()), kCaptionDownloading);
+        ASSERT_TRUE(PumpUntil([&] { return ShowsFailure(); }));
+        EXPECT_EQ(Expiries, 1 + Retries);
+        EXPECT_GE(Expired - Armed, 1000ms);
+    }
 }
 
 TEST_F(TfrmMainTest, ArmingAnArmedTimerKeepsItsPeriod) {
