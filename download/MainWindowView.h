@@ -27,6 +27,7 @@ public:
     virtual void SetProgressBarPosition(int APosition) = 0;
     virtual int ProgressBarPosition() const = 0;
 
+    // Shown, the retry button takes the keyboard focus: pressing it is what the user does next.
     virtual void SetRetryButtonVisible(bool AVisible) = 0;
     virtual void SetDownloadLinkButtonVisible(bool AVisible) = 0;
 

@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QEvent>
 #include <QImage>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QProperty>
@@ -348,6 +349,46 @@ TEST_F(TfrmMainTest, EachRunStartsAWholeSecondAfterTheTimerIsArmed) {
             20s));
         EXPECT_EQ(Expiries.Count(), Run + 1);
         EXPECT_GE(Expiries.Last() - Armed, 1000ms) << "run " << Run;
+    }
+}
+
+TEST_F(TfrmMainTest, TheFailedStateFocusesRetryAndTheKeysMoveBetweenAndPressTheButtons) {
+    using namespace std::chrono_literals;
+    const auto Press = [&](Qt::Key AKey) {
+        QWidget* const Focus = frmMain.focusWidget();
+        ASSERT_NE(Focus, nullptr);
+        QKeyEvent Down(QEvent::KeyPress, AKey, Qt::NoModifier);
+        QKeyEvent Up(QEvent::KeyRelease, AKey, Qt::NoModifier);
+        QCoreApplication::sendEvent(Focus, &Down);
+        QCoreApplication::sendEvent(Focus, &Up);
+    };
+    const auto Failed = [&] {
+        return test::WaitUntil(
+            [&] {
+                QCoreApplication::processEvents();
+                return btnRetry().isVisible();
+            },
+            20s);
+    };
+    frmMain.show();
+    ASSERT_TRUE(Failed());
+    EXPECT_EQ(frmMain.focusWidget(), &btnRetry());
+
+    // Tab goes round the two buttons: the bar takes no focus.
+    Press(Qt::Key_Tab);
+    EXPECT_EQ(frmMain.focusWidget(), &btnDownloadLink());
+    Press(Qt::Key_Tab);
+    EXPECT_EQ(frmMain.focusWidget(), &btnRetry());
+
+    // Enter presses it, though the window is no dialog: a new run, which fails again; then Space.
+    for (const Qt::Key Key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Space}) {
+        Press(Key);
+        EXPECT_EQ(frmMain.windowTitle(),
+                  u"Téléchargement de Korvane en cours... Veuillez patienter."_s)
+            << Key;
+        EXPECT_TRUE(btnRetry().isHidden());
+        ASSERT_TRUE(Failed());
+        EXPECT_EQ(frmMain.focusWidget(), &btnRetry());
     }
 }
 

@@ -112,6 +112,9 @@ int TfrmMain::ProgressBarPosition() const {
 
 void TfrmMain::SetRetryButtonVisible(bool AVisible) {
     ui->btnRetry->setVisible(AVisible);
+    if (AVisible) {
+        ui->btnRetry->setFocus(Qt::OtherFocusReason);
+    }
 }
 
 void TfrmMain::SetDownloadLinkButtonVisible(bool AVisible) {

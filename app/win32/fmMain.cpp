@@ -120,6 +120,10 @@ int TfrmMain::ProgressBarPosition() const {
 
 void TfrmMain::SetRetryButtonVisible(bool AVisible) {
     ShowWindow(btnRetry, AVisible ? SW_SHOWNA : SW_HIDE);
+    if (AVisible) {
+        FFocusedButton = btnRetry;
+        SetFocus(btnRetry);
+    }
 }
 
 void TfrmMain::SetDownloadLinkButtonVisible(bool AVisible) {
@@ -165,11 +169,26 @@ void TfrmMain::ProcessMessages() {
 }
 
 void TfrmMain::DispatchWindowMessage(MSG& AMessage) {
-    // Tab, Space and Enter move between and press the buttons.
+    if (PressedFocusedButton(AMessage)) {
+        return;
+    }
+    // Tab moves between the buttons, Space presses the focused one.
     if (!IsDialogMessageW(Handle(), &AMessage)) {
         TranslateMessage(&AMessage);
         DispatchMessageW(&AMessage);
     }
+}
+
+// Enter presses the focused button, as in a dialog box. The dialog manager would do so only for a
+// default push button, which a window that is no dialog box does not make; it sends IDOK instead.
+bool TfrmMain::PressedFocusedButton(const MSG& AMessage) {
+    const HWND Focus = GetFocus();
+    if (AMessage.message != WM_KEYDOWN || AMessage.wParam != VK_RETURN ||
+        (Focus != btnRetry && Focus != btnDownloadLink)) {
+        return false;
+    }
+    SendMessageW(Focus, BM_CLICK, 0, 0);
+    return true;
 }
 
 platform::TWindowHandle TfrmMain::NativeHandle() const {
@@ -205,6 +224,20 @@ LRESULT TfrmMain::HandleMessage(UINT AMessage, WPARAM AWParam, LPARAM ALParam) n
             RunHandler(
                 [&] { DpiChanged(LOWORD(AWParam), *reinterpret_cast<const RECT*>(ALParam)); });
             return 0;
+        case WM_ACTIVATE:
+            // Deactivated, the window keeps which button had the focus, to give it back.
+            if (const HWND Focus = GetFocus();
+                LOWORD(AWParam) == WA_INACTIVE && (Focus == btnRetry || Focus == btnDownloadLink)) {
+                FFocusedButton = Focus;
+            }
+            break;
+        case WM_SETFOCUS:
+            // Activated, the window passes the focus on to that button, as a dialog box does.
+            if (FFocusedButton != nullptr && IsWindowVisible(FFocusedButton)) {
+                SetFocus(FFocusedButton);
+                return 0;
+            }
+            break;
         case WM_CLOSE:
             // The close box and Alt+F4. Not DefWindowProc: the window lives until the loop ends.
             RunHandler([this] { CloseWindow(); });

@@ -73,6 +73,7 @@ private:
     void ShowingWindow();
     bool TimerExpired(UINT_PTR ATimerId);
     bool ButtonClicked(HWND AButton);
+    bool PressedFocusedButton(const MSG& AMessage);
 
     const TFormTemplate* FTemplate = nullptr;
     // GDI objects outlive the window that draws with them: the destructor destroys it first.
@@ -89,6 +90,8 @@ private:
     HWND btnRetry = nullptr;
     bool FTimerArmed = false;  // Timer: the window timer kTimerId
 
+    // The button that had the focus when the window was last deactivated, or that took it.
+    HWND FFocusedButton = nullptr;
     bool FCentred = false;
     bool FTerminating = false;
 };

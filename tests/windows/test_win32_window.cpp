@@ -546,6 +546,42 @@ TEST_F(TfrmMainTest, TimerRunsTheDownloadOnceASecondAfterShowing) {
     }
 }
 
+// The keys as the message loop gets them from the keyboard, sent to the focused control.
+TEST_F(TfrmMainTest, TheFailedStateFocusesRetryAndTheKeysMoveBetweenAndPressTheButtons) {
+    const auto Press = [&](WPARAM AKey) {
+        PostMessageW(GetFocus(), WM_KEYDOWN, AKey, 1);
+        PostMessageW(GetFocus(), WM_KEYUP, AKey, 1 | (3U << 30));
+        PumpFor(100ms);
+    };
+    frmMain.Show();
+    ASSERT_TRUE(PumpUntil([&] { return ShowsFailure(); }));
+    EXPECT_EQ(GetFocus(), btnRetry());
+
+    // Tab goes round the two buttons: the bar is no tab stop.
+    Press(VK_TAB);
+    EXPECT_EQ(GetFocus(), btnDownloadLink());
+    Press(VK_TAB);
+    EXPECT_EQ(GetFocus(), btnRetry());
+
+    // Back from another window, the focus is where it was.
+    const HWND Other = CreateWindowExW(0, L"Static", L"", WS_POPUP | WS_VISIBLE, 0, 0, 10, 10,
+                                       nullptr, nullptr, nullptr, nullptr);
+    SetActiveWindow(Other);
+    EXPECT_NE(GetFocus(), btnRetry());
+    SetActiveWindow(Window());
+    EXPECT_EQ(GetFocus(), btnRetry());
+    DestroyWindow(Other);
+
+    // Enter presses it: a new run, which fails again; then Space does.
+    for (const WPARAM Key : {VK_RETURN, VK_SPACE}) {
+        Press(Key);
+        EXPECT_EQ(TextOf(Window()), kCaptionDownloading) << Key;
+        EXPECT_FALSE(Shown(btnRetry()));
+        ASSERT_TRUE(PumpUntil([&] { return ShowsFailure(); }));
+        EXPECT_EQ(GetFocus(), btnRetry());
+    }
+}
+
 TEST_F(TfrmMainTest, ArmingAnArmedTimerKeepsItsPeriod) {
     int Expiries = 0;
     const TMessageWatch Watch(
