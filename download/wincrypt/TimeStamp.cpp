@@ -60,6 +60,17 @@ std::vector<BYTE> DigestOf(LPCWSTR AAlgorithm, const BYTE* ABytes, DWORD ASize) 
     return digest;
 }
 
+// The token's content, the encoded TSTInfo. Wine hands it over still wrapped in the OCTET STRING
+// that carries it; a TSTInfo, a SEQUENCE, never reads as one.
+std::vector<BYTE> TimeStampInfoOf(HCRYPTMSG AToken) {
+    std::vector<BYTE> content = ParameterOf(AToken, CMSG_CONTENT_PARAM);
+    if (const auto wrapped = Decoded<CRYPT_DATA_BLOB>(X509_OCTET_STRING, content.data(),
+                                                      static_cast<DWORD>(content.size()))) {
+        return {wrapped->pbData, wrapped->pbData + wrapped->cbData};
+    }
+    return content;
+}
+
 // The value of the signature's one RFC 3161 time-stamp attribute; nullptr for none, and for two.
 const CRYPT_ATTR_BLOB* TokenOf(const CMSG_SIGNER_INFO& ASigner) {
     const CRYPT_ATTR_BLOB* token = nullptr;
@@ -80,7 +91,7 @@ const CRYPT_ATTR_BLOB* TokenOf(const CMSG_SIGNER_INFO& ASigner) {
 // content. Wine's verification checks the signature over those attributes only.
 bool SignedAttributesCoverTheContent(HCRYPTMSG AMessage) {
     const std::vector<BYTE> attributes = ParameterOf(AMessage, CMSG_SIGNER_AUTH_ATTR_PARAM);
-    const std::vector<BYTE> content = ParameterOf(AMessage, CMSG_CONTENT_PARAM);
+    const std::vector<BYTE> content = TimeStampInfoOf(AMessage);
     const std::vector<BYTE> signerInfo = ParameterOf(AMessage, CMSG_SIGNER_INFO_PARAM);
     if (attributes.empty() || content.empty() || signerInfo.empty()) {
         return false;
@@ -202,7 +213,7 @@ std::optional<FILETIME> TimeStampOf(const CMSG_SIGNER_INFO& ASigner,
     }
 
     // TSTInfo: version, policy, messageImprint, serialNumber, genTime, then optional fields.
-    const std::vector<BYTE> content = ParameterOf(message.get(), CMSG_CONTENT_PARAM);
+    const std::vector<BYTE> content = TimeStampInfoOf(message.get());
     const auto fields = Decoded<CRYPT_SEQUENCE_OF_ANY>(X509_SEQUENCE_OF_ANY, content.data(),
                                                        static_cast<DWORD>(content.size()));
     if (!fields || fields->cValue < 5 || !ImprintNames(fields->rgValue[2], ASigner.EncryptedHash)) {
