@@ -42,7 +42,7 @@ public:
         FData.cbStruct = sizeof FData;
         FData.dwUIChoice = WTD_UI_NONE;
         // Revocation is ours to check, over the program's own client (RevocationList.h): Wine
-        // fetches no list, and Windows would fetch it outside the run's time-out and proxy.
+        // fetches no list, and Windows would fetch it with time-outs and a cache of its own.
         FData.fdwRevocationChecks = WTD_REVOKE_NONE;
         FData.dwProvFlags = WTD_REVOCATION_CHECK_NONE | WTD_CACHE_ONLY_URL_RETRIEVAL;
         FData.dwUnionChoice = WTD_CHOICE_FILE;
