@@ -35,7 +35,9 @@ target_sources(korvane_download PRIVATE
     download/winhttp/UserProxy.cpp
     download/winhttp/WinHttpIOHandler.cpp
     download/wincrypt/AuthenticodeCheck.cpp
-    download/wincrypt/Certificates.cpp)
+    download/wincrypt/Certificates.cpp
+    download/wincrypt/RevocationList.cpp
+    download/wincrypt/TimeStamp.cpp)
 target_link_libraries(korvane_download PUBLIC korvane_platform
                       PRIVATE delayload::winhttp delayload::crypt32 delayload::wintrust shlwapi)
 

@@ -93,12 +93,13 @@ private:
 };
 
 // Receives the answers of one transfer: the body of a success goes into the sink, every body
-// moves the progress unless the transfer is a silent one. Failures are kept until the transport has
-// returned, since they must not unwind through the library below it.
+// moves the progress, or only notifies it as it stands, unless the transfer is a silent one.
+// Failures are kept until the transport has returned, since they must not unwind through the
+// library below it.
 class TIdHTTPProgress::TTransfer final : public IHttpReceiver {
 public:
-    TTransfer(TIdHTTPProgress& AClient, IBodySink& ASink, bool AReportsProgress)
-        : FClient(AClient), FSink(ASink), FReportsProgress(AReportsProgress) {}
+    TTransfer(TIdHTTPProgress& AClient, IBodySink& ASink, TReport AReport)
+        : FClient(AClient), FSink(ASink), FReport(AReport) {}
 
     void StartAnswer() {
         FBodyStarted = false;
@@ -149,20 +150,22 @@ public:
     void EndBlock() {
         if (FUnreported != 0) {
             FUnreported = 0;
-            if (FReportsProgress) {
+            if (FReport == TReport::Progress) {
                 FClient.HandleWork(FReceived);
+            } else if (FReport == TReport::Unchanged) {
+                FClient.SetProgress(FClient.Progress());
             }
         }
     }
 
     // The start and the end of a body, for the progress.
     void WorkBegin(std::int64_t AContentLength) {
-        if (FReportsProgress) {
+        if (FReport == TReport::Progress) {
             FClient.HandleWorkBegin(std::max<std::int64_t>(AContentLength, 0));
         }
     }
     void WorkEnd() {
-        if (FReportsProgress) {
+        if (FReport == TReport::Progress) {
             FClient.HandleWorkEnd();
         }
     }
@@ -194,7 +197,7 @@ private:
 
     TIdHTTPProgress& FClient;
     IBodySink& FSink;
-    const bool FReportsProgress;
+    const TReport FReport;
     std::exception_ptr FFailure;
     bool FBodyStarted = false;
     bool FToSink = false;
@@ -235,22 +238,25 @@ TTransferOutcome TIdHTTPProgress::DownloadFile(std::string_view aFileUrl,
                                                platform::TFile& aDestinationFile) {
     TFileSink sink(aDestinationFile);
     try {
-        return Transfer(aFileUrl, sink, true);
+        return Transfer(aFileUrl, sink, TReport::Progress);
     } catch (const std::system_error& error) {
         throw EDownloadError(error.what());
     }
 }
 
-std::string TIdHTTPProgress::DownloadToMemory(std::string_view AUrl, std::size_t AMaxSize) {
+std::string TIdHTTPProgress::DownloadToMemory(std::string_view AUrl, std::size_t AMaxSize,
+                                              TMemoryNotice ANotice) {
     TMemorySink sink(AMaxSize);
-    if (Transfer(AUrl, sink, false) == TTransferOutcome::Cancelled) {
-        throw EDownloadError("cancelled");
+    const TReport report =
+        ANotice == TMemoryNotice::Unchanged ? TReport::Unchanged : TReport::Nothing;
+    if (Transfer(AUrl, sink, report) == TTransferOutcome::Cancelled) {
+        throw ETransferCancelled("cancelled");
     }
     return sink.TakeBody();
 }
 
 TTransferOutcome TIdHTTPProgress::Transfer(std::string_view AUrl, IBodySink& ASink,
-                                           bool AReportsProgress) {
+                                           TReport AReport) {
     if (FTransferring) {
         throw std::logic_error("a transfer started during a transfer");
     }
@@ -264,11 +270,11 @@ TTransferOutcome TIdHTTPProgress::Transfer(std::string_view AUrl, IBodySink& ASi
         ~TTransferScope() { Client.FTransferring = false; }
     } scope(*this);
 
-    if (AReportsProgress) {
+    if (AReport == TReport::Progress) {
         SetProgress(0);
     }
     FBytesToTransfer = 0;
-    TTransfer transfer(*this, ASink, AReportsProgress);
+    TTransfer transfer(*this, ASink, AReport);
     return FollowRedirects(std::string(AUrl), transfer);
 }
 

@@ -27,6 +27,13 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// A transfer into memory that Disconnect stopped: the caller is on its way out, which a failure of
+// the network does not say.
+class ETransferCancelled : public EDownloadError {
+public:
+    using EDownloadError::EDownloadError;
+};
+
 // How a DownloadFile call that raised nothing ended.
 enum class TTransferOutcome {
     Completed,  // the whole body of the final answer is in the file
@@ -34,6 +41,14 @@ enum class TTransferOutcome {
     // whether all of it arrived.
     EndedByClose,
     Cancelled,  // Disconnect was called during the transfer; the file may hold part of the body
+};
+
+// What the subscriber hears of a transfer into memory.
+enum class TMemoryNotice {
+    None,
+    // After every block, OnChange with the progress as it stands: the subscriber keeps the window
+    // responsive, and the bar keeps what the download left on it.
+    Unchanged,
 };
 
 class TIdHTTPProgress {
@@ -72,9 +87,11 @@ public:
     [[nodiscard]] TTransferOutcome DownloadFile(std::string_view aFileUrl,
                                                 platform::TFile& aDestinationFile);
 
-    // GETs `AUrl` as DownloadFile does, without any notification, and returns the body of the
-    // final answer. Raises EDownloadError on failure, and for a body of more than `AMaxSize` bytes.
-    std::string DownloadToMemory(std::string_view AUrl, std::size_t AMaxSize);
+    // GETs `AUrl` as DownloadFile does, with the notifications `ANotice` asks for, and returns the
+    // body of the final answer. Raises EDownloadError on failure, and for a body of more than
+    // `AMaxSize` bytes; ETransferCancelled when Disconnect stopped it.
+    std::string DownloadToMemory(std::string_view AUrl, std::size_t AMaxSize,
+                                 TMemoryNotice ANotice = TMemoryNotice::None);
 
     // Closes the connection. Called while DownloadFile runs (from an OnChange subscriber), it
     // cancels that transfer: the transfer stops at its next read and DownloadFile returns
@@ -87,7 +104,10 @@ private:
     class TMemorySink;
     class TTransfer;
 
-    TTransferOutcome Transfer(std::string_view AUrl, IBodySink& ASink, bool AReportsProgress);
+    // What a transfer tells the subscriber after each block.
+    enum class TReport { Progress, Unchanged, Nothing };
+
+    TTransferOutcome Transfer(std::string_view AUrl, IBodySink& ASink, TReport AReport);
     TTransferOutcome FollowRedirects(std::string AUrl, TTransfer& ATransfer);
     void HandleWorkBegin(std::int64_t AWorkCountMax);
     void HandleWork(std::int64_t AWorkCount);

@@ -138,6 +138,25 @@ TEST(HttpClientRules, ADisconnectFromTheSubscriberCancelsAtTheNextRead) {
     EXPECT_EQ(scripted.Log->ConnectionsClosed, 1);
 }
 
+// A fetch after the download, such as a revocation list, keeps the window breathing without
+// moving the bar, and a close request stops it as it stops the download.
+TEST(HttpClientRules, AFetchThatKeepsTheProgressNotifiesItAfterEveryReadAndStopsOnDisconnect) {
+    TScriptedClient kept({Body({"abc", "def", "ghi"}, 9)});
+    kept.Client.SetProgress(100);
+    kept.Progress.clear();
+    EXPECT_EQ(
+        kept.Client.DownloadToMemory("https://a.example/f", kNoLimit, TMemoryNotice::Unchanged),
+        "abcdefghi");
+    EXPECT_THAT(kept.Progress, ElementsAre(100, 100, 100));
+
+    TScriptedClient closed({Body({"abc", "def", "ghi"}, 9)});
+    closed.Client.SetOnChange([](TIdHTTPProgress& Sender) { Sender.Disconnect(); });
+    EXPECT_THROW(
+        closed.Client.DownloadToMemory("https://a.example/f", kNoLimit, TMemoryNotice::Unchanged),
+        ETransferCancelled);
+    EXPECT_EQ(closed.Log->ConnectionsClosed, 1);
+}
+
 TEST(AnswerFraming, TheAnswerTellsItsEndByItsLengthItsLastChunkOrItsStatus) {
     const auto tellsItsEnd = [](std::vector<std::string_view> ALines, long AStatusCode,
                                 bool ALastChunkIsTold) {

@@ -23,6 +23,8 @@
 #include "download/CertificateTable.h"
 #include "download/VersionRecord.h"
 #include "download/wincrypt/Certificates.h"
+#include "download/wincrypt/RevocationList.h"
+#include "download/wincrypt/TimeStamp.h"
 #include "platform/Platform.h"
 #include "platform/WindowsText.h"
 
@@ -39,7 +41,8 @@ public:
         FFile.hFile = reinterpret_cast<HANDLE>(AFile.NativeHandle());
         FData.cbStruct = sizeof FData;
         FData.dwUIChoice = WTD_UI_NONE;
-        // Revocation needs the network, which the download has just used and may not have.
+        // Revocation is ours to check, over the program's own client (RevocationList.h): Wine
+        // fetches no list, and Windows would fetch it with time-outs and a cache of its own.
         FData.fdwRevocationChecks = WTD_REVOKE_NONE;
         FData.dwProvFlags = WTD_REVOCATION_CHECK_NONE | WTD_CACHE_ONLY_URL_RETRIEVAL;
         FData.dwUnionChoice = WTD_CHOICE_FILE;
@@ -58,18 +61,27 @@ public:
 
     // The certificate that signed the file, as this verification found it; nullptr for none.
     PCCERT_CONTEXT Signer() const {
-        CRYPT_PROVIDER_DATA* provider = WTHelperProvDataFromStateData(FData.hWVTStateData);
-        if (provider == nullptr) {
-            return nullptr;
-        }
-        CRYPT_PROVIDER_SGNR* signer = WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0);
+        const CRYPT_PROVIDER_SGNR* signer = ProviderSigner();
         if (signer == nullptr || signer->csCertChain == 0 || signer->pasCertChain == nullptr) {
             return nullptr;
         }
         return signer->pasCertChain[0].pCert;
     }
 
+    // The signature as this verification read it, its unsigned attributes included; nullptr for
+    // none.
+    const CMSG_SIGNER_INFO* SignerInfo() const {
+        const CRYPT_PROVIDER_SGNR* signer = ProviderSigner();
+        return signer != nullptr ? signer->psSigner : nullptr;
+    }
+
 private:
+    const CRYPT_PROVIDER_SGNR* ProviderSigner() const {
+        CRYPT_PROVIDER_DATA* provider = WTHelperProvDataFromStateData(FData.hWVTStateData);
+        return provider != nullptr ? WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0)
+                                   : nullptr;
+    }
+
     LONG Verify() {
         GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
         // No window: nobody is asked anything.
@@ -92,36 +104,6 @@ std::wstring CommonNameOf(PCCERT_CONTEXT ACertificate) {
     return name;
 }
 
-// True when the certificate's extended key usage extension names code signing.
-bool IsForCodeSigning(PCCERT_CONTEXT ACertificate) {
-    // Without the extension the API reports "every usage": that is not enough here.
-    constexpr DWORD kExtensionOnly = CERT_FIND_EXT_ONLY_ENHKEY_USAGE_FLAG;
-    DWORD size = 0;
-    if (!CertGetEnhancedKeyUsage(ACertificate, kExtensionOnly, nullptr, &size) || size == 0) {
-        return false;
-    }
-    std::vector<std::byte> buffer(size);
-    auto* usage = reinterpret_cast<CERT_ENHKEY_USAGE*>(buffer.data());
-    if (!CertGetEnhancedKeyUsage(ACertificate, kExtensionOnly, usage, &size)) {
-        return false;
-    }
-    const std::span identifiers(usage->rgpszUsageIdentifier, usage->cUsageIdentifier);
-    return std::any_of(identifiers.begin(), identifiers.end(), [](LPSTR AIdentifier) {
-        return std::string_view(AIdentifier) == szOID_PKIX_KP_CODE_SIGNING;
-    });
-}
-
-// True when `AIssuer` issued `ACertificate`: its subject is the certificate's issuer, and its key
-// made the certificate's signature.
-bool IsIssuedBy(PCCERT_CONTEXT ACertificate, PCCERT_CONTEXT AIssuer) {
-    return CertCompareCertificateName(X509_ASN_ENCODING, &ACertificate->pCertInfo->Issuer,
-                                      &AIssuer->pCertInfo->Subject) &&
-           CryptVerifyCertificateSignatureEx(
-               0, X509_ASN_ENCODING, CRYPT_VERIFY_CERT_SIGN_SUBJECT_CERT,
-               const_cast<CERT_CONTEXT*>(ACertificate), CRYPT_VERIFY_CERT_SIGN_ISSUER_CERT,
-               const_cast<CERT_CONTEXT*>(AIssuer), 0, nullptr);
-}
-
 class TAuthenticodeCheck final : public IPublisherCheck {
 public:
     TAuthenticodeCheck(std::wstring ASignerName, std::vector<TCertificate> AIssuers,
@@ -131,7 +113,8 @@ public:
           FRelease(std::move(ARelease)) {}
 
     // The file is read through the handle the run holds, which lets nothing else write it.
-    bool Holds(TIdHTTPProgress&, const std::string&, const platform::TFile& AFile) override {
+    bool Holds(TIdHTTPProgress& AClient, const std::string&,
+               const platform::TFile& AFile) override {
         const TReadAt readAt = [&AFile](std::int64_t AOffset, std::span<std::byte> ABuffer) {
             return AFile.ReadAt(AOffset, ABuffer);
         };
@@ -142,6 +125,7 @@ public:
         const TTrustVerification verification(AFile);
         // The version record is read only once the maker's signature vouches for it.
         return FRelease && verification.Succeeded() && IsMakersSigner(verification.Signer()) &&
+               !IsRevokedAsSigned(AClient, verification) &&
                FRelease->Admits(ClaimOfVersionRecord(readAt));
     }
 
@@ -150,10 +134,25 @@ private:
     // vouches for the signer, is ours to decide.
     bool IsMakersSigner(PCCERT_CONTEXT ASigner) const {
         return ASigner != nullptr && !FSignerName.empty() && CommonNameOf(ASigner) == FSignerName &&
-               IsForCodeSigning(ASigner) &&
+               HasExtendedKeyUsage(ASigner, szOID_PKIX_KP_CODE_SIGNING) &&
                std::any_of(FIssuers.begin(), FIssuers.end(), [&](const TCertificate& AIssuer) {
                    return IsIssuedBy(ASigner, AIssuer.get());
                });
+    }
+
+    // A signature made with a revoked certificate holds only when an authority time-stamped it
+    // before the revocation date: releases signed before a key was stolen keep working.
+    bool IsRevokedAsSigned(TIdHTTPProgress& AClient,
+                           const TTrustVerification& AVerification) const {
+        const std::optional<FILETIME> revoked =
+            RevocationDateOf(AClient, AVerification.Signer(), FIssuers);
+        if (!revoked) {
+            return false;
+        }
+        const CMSG_SIGNER_INFO* signature = AVerification.SignerInfo();
+        const std::optional<FILETIME> stamped =
+            signature != nullptr ? TimeStampOf(*signature, FIssuers) : std::nullopt;
+        return !stamped || CompareFileTime(&*stamped, &*revoked) >= 0;
     }
 
     const std::wstring FSignerName;

@@ -1,6 +1,9 @@
 #include "download/wincrypt/Certificates.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstring>
+#include <span>
 
 namespace korvane {
 
@@ -37,6 +40,32 @@ std::vector<TCertificate> CertificatesOf(std::string_view APem) {
 bool SameCertificate(PCCERT_CONTEXT ALeft, PCCERT_CONTEXT ARight) {
     return ALeft->cbCertEncoded == ARight->cbCertEncoded &&
            std::memcmp(ALeft->pbCertEncoded, ARight->pbCertEncoded, ALeft->cbCertEncoded) == 0;
+}
+
+bool IsIssuedBy(PCCERT_CONTEXT ACertificate, PCCERT_CONTEXT AIssuer) {
+    return CertCompareCertificateName(X509_ASN_ENCODING, &ACertificate->pCertInfo->Issuer,
+                                      &AIssuer->pCertInfo->Subject) &&
+           CryptVerifyCertificateSignatureEx(
+               0, X509_ASN_ENCODING, CRYPT_VERIFY_CERT_SIGN_SUBJECT_CERT,
+               const_cast<CERT_CONTEXT*>(ACertificate), CRYPT_VERIFY_CERT_SIGN_ISSUER_CERT,
+               const_cast<CERT_CONTEXT*>(AIssuer), 0, nullptr);
+}
+
+bool HasExtendedKeyUsage(PCCERT_CONTEXT ACertificate, std::string_view AUsage) {
+    // Without the extension the API reports "every usage": that is not enough here.
+    constexpr DWORD kExtensionOnly = CERT_FIND_EXT_ONLY_ENHKEY_USAGE_FLAG;
+    DWORD size = 0;
+    if (!CertGetEnhancedKeyUsage(ACertificate, kExtensionOnly, nullptr, &size) || size == 0) {
+        return false;
+    }
+    std::vector<std::byte> buffer(size);
+    auto* usage = reinterpret_cast<CERT_ENHKEY_USAGE*>(buffer.data());
+    if (!CertGetEnhancedKeyUsage(ACertificate, kExtensionOnly, usage, &size)) {
+        return false;
+    }
+    const std::span identifiers(usage->rgpszUsageIdentifier, usage->cUsageIdentifier);
+    return std::any_of(identifiers.begin(), identifiers.end(),
+                       [&](LPSTR AIdentifier) { return std::string_view(AIdentifier) == AUsage; });
 }
 
 }  // namespace korvane

@@ -17,15 +17,6 @@ namespace korvane {
 
 namespace {
 
-struct TStoreCloser {
-    void operator()(HCERTSTORE AStore) const { CertCloseStore(AStore, 0); }
-};
-using TStore = std::unique_ptr<void, TStoreCloser>;
-struct TChainFreer {
-    void operator()(PCCERT_CHAIN_CONTEXT AChain) const { CertFreeCertificateChain(AChain); }
-};
-using TChain = std::unique_ptr<const CERT_CHAIN_CONTEXT, TChainFreer>;
-
 std::wstring Wide(std::string_view AText) {
     return platform::Widened(AText, CP_UTF8).value_or(std::wstring());
 }

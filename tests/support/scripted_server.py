@@ -54,6 +54,7 @@ Scenarios by path (N, ANNOUNCED, SENT are byte counts; bodies are bytes i % 251)
                                 in chunks
   /KorvaneSetup.exe             answered as the path given by --setup (404 without it)
   /KorvaneSetup.exe.minisig     answered as the path given by --signature (404 without it)
+  /codesign-ca.crl              answered as the path given by --revocation-list (404 without it)
 Anything else is 404. Stalls last until the server stops, at most STALL_SECONDS.
 
 A CONNECT to a port on 127.0.0.1 or localhost makes it a proxy whose answer to CONNECT carries
@@ -287,7 +288,8 @@ class Connection:
         url = urllib.parse.urlsplit(target)
         path, query = url.path, urllib.parse.parse_qs(url.query, keep_blank_values=True)
         stand_in = {"/KorvaneSetup.exe": self.server.setup,
-                    "/KorvaneSetup.exe.minisig": self.server.signature}.get(path)
+                    "/KorvaneSetup.exe.minisig": self.server.signature,
+                    "/codesign-ca.crl": self.server.revocation_list}.get(path)
         if stand_in:
             url = urllib.parse.urlsplit(stand_in)
             path, query = url.path, urllib.parse.parse_qs(url.query, keep_blank_values=True)
@@ -516,6 +518,7 @@ class Server:
     def __init__(self, options):
         self.setup = options.setup
         self.signature = options.signature
+        self.revocation_list = options.revocation_list
         self.docroot = options.docroot
         self.log = RequestLog(options.log)
         localhost = tls_context(options.pki, "localhost")
@@ -599,6 +602,7 @@ def main():
                                  "tls10", "dual"))
     parser.add_argument("--setup", help="path that answers for /KorvaneSetup.exe")
     parser.add_argument("--signature", help="path that answers for /KorvaneSetup.exe.minisig")
+    parser.add_argument("--revocation-list", help="path that answers for /codesign-ca.crl")
     parser.add_argument("--docroot", help="directory served under /file/")
     parser.add_argument("--log", help="file to append the connections and requests to")
     options = parser.parse_args()

@@ -142,9 +142,9 @@ class EndToEnd(unittest.TestCase):
         for folder in self.run_folders():
             shutil.rmtree(folder)
 
-    def serve(self, setup):
+    def serve(self, setup, *arguments):
         """Serves `setup` as /KorvaneSetup.exe on the fixed port, in place of what was served,
-        with a log of its own."""
+        with a log of its own; `arguments` go to the server as well."""
         if getattr(self, "server", None) is not None:
             self.stop(self.server)
         if os.path.exists(self.log):
@@ -152,7 +152,7 @@ class EndToEnd(unittest.TestCase):
         self.server = subprocess.Popen(
             [sys.executable, SERVER, "--pki", OPTIONS.pki, "--dual-port", str(OPTIONS.port),
              "--dual-port-listener", "tls", "--docroot", self.docroot, "--setup", setup,
-             "--log", self.log], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+             "--log", self.log, *arguments], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         self.addCleanup(self.stop, self.server)
         ports = self.server.stdout.readline()
         self.assertTrue(ports, self.server.stderr.read() if self.server.poll() is not None else "")
