@@ -17,6 +17,7 @@ readonly packages=(
     tinyproxy                # the proxy that the download goes through
     squid krb5-kdc krb5-admin-server krb5-user  # a proxy that asks for Kerberos or Basic
     xvfb x11-utils imagemagick  # the end-to-end tests' display, window list and screenshots
+    at-spi2-core python3-pyatspi dbus openbox  # the window read as a screen reader reads it
     g++-mingw-w64-x86-64 wine wine64  # the Windows build and its tests under Wine
     osslsigncode             # the test setup programs and the test build, signed as their maker signs them
     softhsm2 opensc libengine-pkcs11-openssl  # a code-signing key on a (software) token

@@ -55,10 +55,12 @@ target_link_libraries(korvane_download PUBLIC korvane_platform
 # The main window.
 add_library(korvane_app STATIC
     app/Application.cpp
+    app/qt/Accessibility.cpp
     app/qt/Application.cpp
     app/qt/fmMain.cpp
     app/qt/ProgramParts.cpp
     app/qt/ProgressBar.cpp
+    app/qt/StatusLine.cpp
     resources/fmMain.ui)
 korvane_layer_headers(korvane_app app)
 target_include_directories(korvane_app PUBLIC "${CMAKE_CURRENT_SOURCE_DIR}/app/qt")

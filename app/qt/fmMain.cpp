@@ -87,11 +87,14 @@ void TfrmMain::closeEvent(QCloseEvent* AEvent) {
 }
 
 void TfrmMain::SetTitle(std::u16string_view ATitle) {
-    setWindowTitle(QStringView(ATitle).toString());
+    const QString Title = QStringView(ATitle).toString();
+    setWindowTitle(Title);
+    // The bar says what it shows: the download, while the title says so.
+    ui->ProgressBar->setAccessibleName(Title);
 }
 
 void TfrmMain::SetStatusText(std::u16string_view AText) {
-    ui->labMessage->setText(QStringView(AText).toString());
+    ui->labMessage->Say(QStringView(AText).toString());
 }
 
 platform::TWindowHandle TfrmMain::NativeHandle() const {

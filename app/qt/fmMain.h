@@ -8,6 +8,7 @@
 #include <memory>
 #include <string_view>
 
+#include "Accessibility.h"
 #include "download/DownloadParts.h"
 #include "download/MainWindow.h"
 
@@ -47,6 +48,8 @@ protected:
 private:
     void CentreOnPrimaryScreen();
 
+    // Before the widgets, whose accessible interfaces Qt may make as they are made.
+    const TAccessibleInterfaces FAccessibleInterfaces;
     const std::unique_ptr<Ui::TfrmMain> ui;  // ProgressBar, labMessage, btnDownloadLink, btnRetry
     QTimer* const Timer;
     bool FCentred = false;
