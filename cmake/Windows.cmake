@@ -43,6 +43,7 @@ target_link_libraries(korvane_download PUBLIC korvane_platform
 
 add_library(korvane_app STATIC
     app/Application.cpp
+    app/win32/AccessibleAnnotations.cpp
     app/win32/Application.cpp
     app/win32/FormControls.cpp
     app/win32/GdiObjects.cpp
@@ -51,7 +52,7 @@ add_library(korvane_app STATIC
     app/win32/ProgressBar.cpp)
 korvane_layer_headers(korvane_app app)
 target_include_directories(korvane_app PUBLIC "${CMAKE_CURRENT_SOURCE_DIR}/app/win32")
-target_link_libraries(korvane_app PUBLIC korvane_download comctl32 gdi32 user32)
+target_link_libraries(korvane_app PUBLIC korvane_download comctl32 gdi32 user32 ole32)
 
 # The program TARGET: start-up, the window and the core, with the settings SETTINGS, which hold
 # the resources (found by no symbol, a static library would lose them). Signed by the maker when the

@@ -19,32 +19,14 @@ import pyatspi
 from gi.repository import GLib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "support"))
+from status_lines import (MSG_DOWNLOADING, MSG_FAILED, SAID_DURING_THE_DOWNLOAD,  # noqa: E402
+                          read_in_order)
+
 SERVER = os.path.join(HERE, "support", "scripted_server.py")
 OPTIONS = None
 
 CAPTION_DOWNLOADING = "Téléchargement de Korvane en cours... Veuillez patienter."
-CAPTION_FAILED = "Téléchargement échoué !"
-MSG_DOWNLOADING = "Téléchargement de Korvane en cours"
-MSG_WAIT = "Veuillez patienter"
-MSG_FAILED = "Impossible de télécharger Korvane, veuillez vérifier votre connexion"
-# What the status line says from 10 % to 90 %, then on failing.
-SAID_DURING_THE_DOWNLOAD = [
-    MSG_WAIT, MSG_DOWNLOADING, MSG_WAIT, MSG_DOWNLOADING,
-    "Veuillez patienter, on a fait la moitiée !", MSG_DOWNLOADING, MSG_WAIT, MSG_DOWNLOADING,
-    "Veuillez patienter, on y est presque !", MSG_FAILED,
-]
-
-
-def read_in_order(said, sequence):
-    """Whether `said` reads `sequence` in its order, leaving some out or reading some twice: a
-    screen reader reads a text when it takes the event, by when the text may have moved on."""
-    position = 0
-    for text in said:
-        while position < len(sequence) and sequence[position] != text:
-            position += 1
-        if position == len(sequence):
-            return False
-    return True
 RETURN_KEYCODE = 36  # Xvfb's default keyboard map
 
 

@@ -22,7 +22,15 @@ constexpr UINT kTimerInterval = 1000;
 
 }  // namespace
 
-TfrmMain::TfrmMain(TDownloadParts AParts) {
+bool HighContrastOn() {
+    HIGHCONTRASTW Settings{};
+    Settings.cbSize = sizeof Settings;
+    return SystemParametersInfoW(SPI_GETHIGHCONTRAST, sizeof Settings, &Settings, 0) &&
+           (Settings.dwFlags & HCF_HIGHCONTRASTON) != 0;
+}
+
+TfrmMain::TfrmMain(TDownloadParts AParts, std::function<bool()> AHighContrastOn)
+    : FHighContrastOn(std::move(AHighContrastOn)) {
     CreateFromTemplate(kfrmMainTemplate);
     RunHandler([&] { FormCreate(std::move(AParts)); });
 }
@@ -34,14 +42,14 @@ TfrmMain::~TfrmMain() {
 
 void TfrmMain::CreateFromTemplate(const TFormTemplate& AForm) {
     FTemplate = &AForm;
-    FColor = AForm.Color;
-    FBackgroundBrush = CreateBrushOf(FColor);
     Create(AForm.ExStyle, AForm.Style);
+    FollowSystemColors();
     FControls.Create(Handle(), AForm.Controls);
     ProgressBar = TProgressBar(FControls.Get(u"ProgressBar"));
     labMessage = FControls.Get(u"labMessage");
     btnDownloadLink = FControls.Get(u"btnDownloadLink");
     btnRetry = FControls.Get(u"btnRetry");
+    FAnnotations.MakeLiveRegion(labMessage);
     const UINT WindowDpi = Dpi();
     ScaleTo(WindowDpi);
     SetClientSize(Scaled(AForm.ClientWidth, WindowDpi), Scaled(AForm.ClientHeight, WindowDpi),
@@ -59,6 +67,14 @@ void TfrmMain::ScaleTo(UINT ADpi) {
     SendMessageW(Handle(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(LargeIcon.get()));
     FSmallIcon = std::move(SmallIcon);
     FLargeIcon = std::move(LargeIcon);
+}
+
+void TfrmMain::FollowSystemColors() {
+    FHighContrast = FHighContrastOn();
+    // Red and white are unreadable for those who switch high contrast on.
+    FColor = FHighContrast ? GetSysColor(COLOR_WINDOW) : FTemplate->Color;
+    FBackgroundBrush = CreateBrushOf(FColor);
+    RedrawWindow(Handle(), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
 }
 
 // Moved to a monitor of another resolution, or that monitor's scale changed.
@@ -100,10 +116,19 @@ void TfrmMain::CentreOnPrimaryMonitor() {
 
 void TfrmMain::SetTitle(std::u16string_view ATitle) {
     SetWindowTextW(Handle(), AsWide(std::u16string(ATitle)));
+    // The bar says what it shows: the download, while the title says so.
+    FAnnotations.SetName(ProgressBar.Handle(), ATitle);
 }
 
 void TfrmMain::SetStatusText(std::u16string_view AText) {
-    SetWindowTextW(labMessage, AsWide(std::u16string(AText)));
+    wchar_t Shown[512] = {};
+    GetWindowTextW(labMessage, Shown, 512);
+    const std::u16string Text(AText);
+    if (Text == reinterpret_cast<const char16_t*>(Shown)) {
+        return;
+    }
+    SetWindowTextW(labMessage, AsWide(Text));
+    TAccessibleAnnotations::LiveRegionChanged(labMessage);
 }
 
 void TfrmMain::SetProgressBarStyle(TProgressBarStyle AStyle) {
@@ -219,6 +244,11 @@ LRESULT TfrmMain::HandleMessage(UINT AMessage, WPARAM AWParam, LPARAM ALParam) n
                 return 0;
             }
             break;
+        case WM_SETTINGCHANGE:
+        case WM_SYSCOLORCHANGE:
+            // High contrast switched on or off, or the system's colours changed.
+            RunHandler([this] { FollowSystemColors(); });
+            break;
         case WM_DPICHANGED:
             // The new DPI twice, horizontal and vertical, which are always the same.
             RunHandler(
@@ -257,7 +287,8 @@ LRESULT TfrmMain::EraseBackground(HDC ADeviceContext) {
 
 // The status line is drawn on the window's own background.
 LRESULT TfrmMain::ColorStatic(HDC ADeviceContext, HWND AControl) {
-    const COLORREF TextColor = FControls.TextColorOf(AControl);
+    const COLORREF TextColor =
+        FHighContrast ? GetSysColor(COLOR_WINDOWTEXT) : FControls.TextColorOf(AControl);
     if (TextColor != CLR_DEFAULT) {
         SetTextColor(ADeviceContext, TextColor);
     }

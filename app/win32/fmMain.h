@@ -5,9 +5,11 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <memory>
 #include <string_view>
 
+#include "AccessibleAnnotations.h"
 #include "BaseWindow.h"
 #include "FormControls.h"
 #include "FormTemplate.h"
@@ -18,13 +20,18 @@
 
 namespace korvane {
 
+// Whether the system's high-contrast mode is on.
+bool HighContrastOn();
+
 class TfrmMain : public TMainWindow, public TBaseWindow<TfrmMain> {
 public:
     static constexpr wchar_t kClassName[] = L"TfrmMain";
     static constexpr wchar_t kIconName[] = L"MAINICON";
 
-    // Runs its downloads with `AParts`.
-    explicit TfrmMain(TDownloadParts AParts);
+    // Runs its downloads with `AParts`; asks `AHighContrastOn` whether to take the system's
+    // colours in place of its own.
+    explicit TfrmMain(TDownloadParts AParts,
+                      std::function<bool()> AHighContrastOn = &korvane::HighContrastOn);
     TfrmMain(const TfrmMain&) = delete;
     TfrmMain& operator=(const TfrmMain&) = delete;
     ~TfrmMain() override;
@@ -65,6 +72,8 @@ private:
     // Fonts, controls and icons for `ADpi`; the window's own size is the caller's to set.
     void ScaleTo(UINT ADpi);
     void DpiChanged(UINT ADpi, const RECT& ASuggested);
+    // The template's colours, or in high-contrast mode the system's window and text colours.
+    void FollowSystemColors();
     void CentreOnPrimaryMonitor();
 
     LRESULT HandleMessage(UINT AMessage, WPARAM AWParam, LPARAM ALParam) noexcept;
@@ -76,6 +85,8 @@ private:
     bool PressedFocusedButton(const MSG& AMessage);
 
     const TFormTemplate* FTemplate = nullptr;
+    const std::function<bool()> FHighContrastOn;
+    bool FHighContrast = false;
     // GDI objects outlive the window that draws with them: the destructor destroys it first.
     COLORREF FColor = 0;
     TBrush FBackgroundBrush;
@@ -83,6 +94,7 @@ private:
     TIcon FSmallIcon;
     TIcon FLargeIcon;
     TFormControls FControls;
+    TAccessibleAnnotations FAnnotations;
 
     TProgressBar ProgressBar;
     HWND labMessage = nullptr;

@@ -19,6 +19,10 @@ import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "support"))
+from status_lines import (MSG_DOWNLOADING, MSG_FAILED, SAID_DURING_THE_DOWNLOAD,  # noqa: E402
+                          read_in_order)
+
 SERVER = os.path.join(HERE, "..", "support", "scripted_server.py")
 TINYPROXY = os.path.join(HERE, "..", "support", "tinyproxy.sh")
 # Where Wine keeps the display's resolution, in dots per inch.
@@ -29,7 +33,6 @@ OPTIONS = None
 
 FAILED_TITLE = "Téléchargement échoué !"
 IMAGE_DIRECTORY_ENTRY_SECURITY = 4
-DOWNLOAD_FAILED = "Impossible de télécharger Korvane, veuillez vérifier votre connexion"
 BUTTONS = {"Autre lien de téléchargement", "Recommencer"}
 
 
@@ -252,7 +255,7 @@ class EndToEnd(unittest.TestCase):
         `whole`, the bytes served, the server first sent them all: what is refused arrived, so that
         a server or connection that fails cannot pass for a refusal."""
         state = self.wait_for_the_failure()
-        self.assertEqual(state["status"], DOWNLOAD_FAILED)
+        self.assertEqual(state["status"], MSG_FAILED)
         if whole is not None:
             self.assertEqual([event["bytes"] for event in self.events("file-sent")], [len(whole)])
         self.probe("close")
@@ -363,7 +366,7 @@ class EndToEnd(unittest.TestCase):
         state = wait_until(lambda: (s := self.probe("state", FAILED_TITLE)) and
                            set(s["buttons"].split("|")) == BUTTONS and s, 120,
                            "the second one's failure state")
-        self.assertEqual(state["status"], DOWNLOAD_FAILED)
+        self.assertEqual(state["status"], MSG_FAILED)
         self.assertEqual(len(self.events("connection")), 1, "the second one asked nothing")
         self.assertEqual(len(self.downloads()), 1, "the first one's download goes on")
         self.probe("close", FAILED_TITLE)
@@ -398,6 +401,44 @@ class EndToEnd(unittest.TestCase):
                 self.screenshot(f"windows-{dpi * 100 // 96}-percent")
                 self.probe("close")
                 self.assertEqual(program.wait(timeout=60), 0)
+
+    def test_a_screen_reader_hears_each_status_line_and_retry_takes_the_keyboard(self):
+        """Read through MSAA and win events as a screen reader reads them, as far as Wine 8 goes:
+        its annotation service is a stub (no name for the bar, no live setting to read back) and
+        its proxies give every control the role "client"."""
+        listener = subprocess.Popen([OPTIONS.wine_run, OPTIONS.probe, "listen"], env=self.env,
+                                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        self.addCleanup(self.stop, listener)
+        self.assertEqual(listener.stdout.readline().strip(), "listening")
+        # About 4 s of a body that nobody signed: each step of the status line, then the failure.
+        self.serve("/slow/1000000/80/50")
+        program = self.start_program()
+        state = self.wait_for_the_failure()
+        self.assertEqual(state["focus"], "Recommencer")
+        client = "10"  # ROLE_SYSTEM_CLIENT
+        self.assertEqual(self.probe("accessible"), {
+            "window": f"{FAILED_TITLE}|{client}", "status": f"{MSG_FAILED}|{client}",
+            "bar": f"-|{client}",
+            "button Autre lien de téléchargement": f"Autre lien de téléchargement|{client}",
+            "button Recommencer": f"Recommencer|{client}"})
+
+        # Tab goes to the other button and back; Enter presses Recommencer: a new run.
+        for key, focused in (("tab", "Autre lien de téléchargement"), ("tab", "Recommencer")):
+            self.assertIsNotNone(self.probe("press", key))
+            wait_until(lambda: self.probe()["focus"] == focused, 30, f"the focus on {focused}")
+        self.assertIsNotNone(self.probe("press", "return"))
+        wait_until(lambda: self.requests().count("GET /KorvaneSetup.exe HTTP/1.1") == 2, 60,
+                   "the new run's request")
+        self.wait_for_the_failure()
+        self.probe("close")
+        self.assertEqual(program.wait(timeout=60), 0)
+
+        events = [line.rstrip("\n").split("=", 1) for line in listener.stdout]
+        said = [text for kind, text in events if kind == "live-region"]
+        self.assertGreaterEqual(len(said), 2 * len(SAID_DURING_THE_DOWNLOAD), said)
+        self.assertTrue(read_in_order(said, 2 * ([MSG_DOWNLOADING] + SAID_DURING_THE_DOWNLOAD)),
+                        said)
+        self.assertIn(["focus", "Recommencer"], events)
 
     def screenshot(self, name):
         os.makedirs(OPTIONS.screenshots, exist_ok=True)

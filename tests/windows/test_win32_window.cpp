@@ -407,6 +407,50 @@ TEST_F(TfrmMainTest, DrawsWhiteTextOnPureRed) {
     EXPECT_GT(Red, (Line.right - Line.left) * (Line.bottom - Line.top) / 2);
 }
 
+// Wine 8 has no high-contrast mode: SPI_GETHIGHCONTRAST always says it is off. The window is told
+// by the query it is given, as the system would tell it, and sent the messages the system sends.
+TEST_F(TfrmMainTest, InHighContrastTheWindowTakesTheSystemsColoursAndFollowsAChange) {
+    bool HighContrast = true;
+    TfrmMain Contrasted(ProgramParts(), [&] { return HighContrast; });
+    Contrasted.Show();
+    Contrasted.SetTimerArmed(false);  // no download here
+    const HWND Status = Contrasted.FindControl(u"labMessage");
+    // How many of the status line's pixels are in each colour, and the colour between the bar and
+    // the status line.
+    const auto Drawn = [&](COLORREF AText, COLORREF ABackground) {
+        RedrawWindow(Contrasted.Handle(), nullptr, nullptr,
+                     RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+        PumpFor(200ms);
+        const HDC Screen = GetDC(Contrasted.Handle());
+        const RECT Line = ClientRectOf(Status);
+        int Text = 0;
+        int Background = 0;
+        for (LONG Y = Line.top; Y < Line.bottom; ++Y) {
+            for (LONG X = Line.left; X < Line.right; ++X) {
+                const COLORREF Pixel = GetPixel(Screen, X, Y);
+                Text += Pixel == AText ? 1 : 0;
+                Background += Pixel == ABackground ? 1 : 0;
+            }
+        }
+        const COLORREF Between = GetPixel(Screen, 1, 29);
+        ReleaseDC(Contrasted.Handle(), Screen);
+        return Text > 20 && Background > (Line.right - Line.left) * (Line.bottom - Line.top) / 2 &&
+               Between == ABackground;
+    };
+    const COLORREF WindowColor = GetSysColor(COLOR_WINDOW);
+    const COLORREF TextColor = GetSysColor(COLOR_WINDOWTEXT);
+    ASSERT_NE(WindowColor, RGB(255, 0, 0));
+    EXPECT_TRUE(Drawn(TextColor, WindowColor));
+
+    // Switched off while the window is open, then on again.
+    HighContrast = false;
+    SendMessageW(Contrasted.Handle(), WM_SETTINGCHANGE, SPI_SETHIGHCONTRAST, 0);
+    EXPECT_TRUE(Drawn(RGB(255, 255, 255), RGB(255, 0, 0)));
+    HighContrast = true;
+    SendMessageW(Contrasted.Handle(), WM_SYSCOLORCHANGE, 0, 0);
+    EXPECT_TRUE(Drawn(TextColor, WindowColor));
+}
+
 TEST_F(TfrmMainTest, ButtonsLieInFrontOfTheBarAndTheStatusLine) {
     frmMain.Show();
     EXPECT_EQ(ChildAt(10, 10), Bar());
