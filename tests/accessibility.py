@@ -20,6 +20,7 @@ from gi.repository import GLib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "support"))
+from processes import stop  # noqa: E402
 from status_lines import (MSG_DOWNLOADING, MSG_FAILED, SAID_DURING_THE_DOWNLOAD,  # noqa: E402
                           read_in_order)
 
@@ -71,7 +72,7 @@ class ScreenReader(unittest.TestCase):
             ["Xvfb", "-displayfd", str(write), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
             pass_fds=(write,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write)
-        self.addCleanup(self.stop, xvfb)
+        self.addCleanup(stop, xvfb)
         with os.fdopen(read) as numbers:
             self.display = ":" + numbers.readline().strip()
         # A window manager, which gives a new window the focus as a desktop does.
@@ -79,7 +80,7 @@ class ScreenReader(unittest.TestCase):
         openbox = subprocess.Popen(
             ["openbox", "--sm-disable"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
             env=dict(os.environ, DISPLAY=self.display, XDG_CONFIG_HOME=home, XDG_CACHE_HOME=home))
-        self.addCleanup(self.stop, openbox)
+        self.addCleanup(stop, openbox)
         pump_until(lambda: b"window id" in subprocess.run(
             ["xprop", "-display", self.display, "-root", "_NET_SUPPORTING_WM_CHECK"],
             capture_output=True).stdout, 30, "openbox")
@@ -91,7 +92,7 @@ class ScreenReader(unittest.TestCase):
              "--dual-port-listener", "tls", "--setup", "/slow/1000000/80/50",
              "--log", os.path.join(self.work, "server.log")],
             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-        self.addCleanup(self.stop, self.server)
+        self.addCleanup(stop, self.server)
         self.assertTrue(self.server.stdout.readline(), "the scripted server did not start")
 
     def start_program(self):
@@ -102,20 +103,8 @@ class ScreenReader(unittest.TestCase):
                    XDG_DATA_HOME=os.path.join(self.work, "data"))
         program = subprocess.Popen([OPTIONS.program], env=env, stdout=subprocess.DEVNULL,
                                    stderr=subprocess.DEVNULL)
-        self.addCleanup(self.stop, program)
+        self.addCleanup(stop, program)
         return program
-
-    @staticmethod
-    def stop(process):
-        if process.poll() is None:
-            process.terminate()
-        try:
-            process.wait(timeout=30)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
-        if process.stdout is not None:
-            process.stdout.close()
 
     def on_event(self, event):
         if event.detail1 != 1 or not self.is_programs(event.source):

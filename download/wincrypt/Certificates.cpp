@@ -68,4 +68,20 @@ bool HasExtendedKeyUsage(PCCERT_CONTEXT ACertificate, std::string_view AUsage) {
                        [&](LPSTR AIdentifier) { return std::string_view(AIdentifier) == AUsage; });
 }
 
+TChain ChainFor(PCCERT_CONTEXT ACertificate, LPCSTR AUsage, const FILETIME* ATime,
+                HCERTSTORE AExtra) {
+    LPSTR usages[] = {const_cast<LPSTR>(AUsage)};
+    CERT_CHAIN_PARA parameters{};
+    parameters.cbSize = sizeof(parameters);
+    parameters.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
+    parameters.RequestedUsage.Usage.cUsageIdentifier = 1;
+    parameters.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
+    PCCERT_CHAIN_CONTEXT built = nullptr;
+    if (!CertGetCertificateChain(nullptr, ACertificate, const_cast<FILETIME*>(ATime), AExtra,
+                                 &parameters, 0, nullptr, &built)) {
+        return nullptr;
+    }
+    return TChain(built);
+}
+
 }  // namespace korvane

@@ -40,6 +40,12 @@ struct TChainFreer {
 };
 using TChain = std::unique_ptr<const CERT_CHAIN_CONTEXT, TChainFreer>;
 
+// The chain the system builds for `ACertificate` for the extended key usage `AUsage`, as of
+// `ATime` (nullptr: now), from the system's stores and `AExtra`; nullptr when it builds none.
+// Whether the chain is trusted is the caller's to check.
+TChain ChainFor(PCCERT_CONTEXT ACertificate, LPCSTR AUsage, const FILETIME* ATime,
+                HCERTSTORE AExtra);
+
 // What CryptDecodeObjectEx allocates.
 struct TLocalFreer {
     void operator()(void* AMemory) const { LocalFree(AMemory); }

@@ -147,18 +147,10 @@ bool ImprintNames(const CRYPT_DER_BLOB& AImprint, const CRYPT_DATA_BLOB& ASignat
 // True when the system builds a chain for the authority's certificate at `ATime`, for time
 // stamping, to a root it trusts.
 bool SystemTrustsForTimeStamping(PCCERT_CONTEXT AAuthority, HCERTSTORE ASent, FILETIME ATime) {
-    LPSTR timeStamping[] = {const_cast<LPSTR>(szOID_PKIX_KP_TIMESTAMP_SIGNING)};
-    CERT_CHAIN_PARA parameters{};
-    parameters.cbSize = sizeof(parameters);
-    parameters.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
-    parameters.RequestedUsage.Usage.cUsageIdentifier = 1;
-    parameters.RequestedUsage.Usage.rgpszUsageIdentifier = timeStamping;
-    PCCERT_CHAIN_CONTEXT built = nullptr;
-    if (!CertGetCertificateChain(nullptr, AAuthority, &ATime, ASent, &parameters, 0, nullptr,
-                                 &built)) {
+    const TChain chain = ChainFor(AAuthority, szOID_PKIX_KP_TIMESTAMP_SIGNING, &ATime, ASent);
+    if (!chain) {
         return false;
     }
-    const TChain chain(built);
     CERT_CHAIN_POLICY_PARA policy{};
     policy.cbSize = sizeof(policy);
     CERT_CHAIN_POLICY_STATUS status{};

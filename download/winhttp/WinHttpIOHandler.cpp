@@ -158,18 +158,11 @@ bool TWinHttpIOHandler::ChainsToTrustedCa(PCCERT_CONTEXT AServerCertificate) con
                                              nullptr);
         }
     }
-    LPSTR serverAuth[] = {const_cast<LPSTR>(szOID_PKIX_KP_SERVER_AUTH)};
-    CERT_CHAIN_PARA parameters{};
-    parameters.cbSize = sizeof(parameters);
-    parameters.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
-    parameters.RequestedUsage.Usage.cUsageIdentifier = 1;
-    parameters.RequestedUsage.Usage.rgpszUsageIdentifier = serverAuth;
-    PCCERT_CHAIN_CONTEXT built = nullptr;
-    if (!CertGetCertificateChain(nullptr, AServerCertificate, nullptr, extra.get(), &parameters, 0,
-                                 nullptr, &built)) {
+    const TChain chain =
+        ChainFor(AServerCertificate, szOID_PKIX_KP_SERVER_AUTH, nullptr, extra.get());
+    if (!chain) {
         return false;
     }
-    const TChain chain(built);
     // The trusted CA is not in the system's root store, so its chain counts as untrusted there.
     if ((chain->TrustStatus.dwErrorStatus & ~DWORD{CERT_TRUST_IS_UNTRUSTED_ROOT}) != 0 ||
         chain->cChain != 1 || chain->rgpChain[0]->cElement == 0) {

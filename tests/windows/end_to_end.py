@@ -20,6 +20,7 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
+from processes import stop  # noqa: E402
 from status_lines import (MSG_DOWNLOADING, MSG_FAILED, SAID_DURING_THE_DOWNLOAD,  # noqa: E402
                           read_in_order)
 
@@ -149,36 +150,23 @@ class EndToEnd(unittest.TestCase):
         """Serves `setup` as /KorvaneSetup.exe on the fixed port, in place of what was served,
         with a log of its own; `arguments` go to the server as well."""
         if getattr(self, "server", None) is not None:
-            self.stop(self.server)
+            stop(self.server)
         if os.path.exists(self.log):
             os.remove(self.log)
         self.server = subprocess.Popen(
             [sys.executable, SERVER, "--pki", OPTIONS.pki, "--dual-port", str(OPTIONS.port),
              "--dual-port-listener", "tls", "--docroot", self.docroot, "--setup", setup,
              "--log", self.log, *arguments], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        self.addCleanup(self.stop, self.server)
+        self.addCleanup(stop, self.server)
         ports = self.server.stdout.readline()
         self.assertTrue(ports, self.server.stderr.read() if self.server.poll() is not None else "")
         json.loads(ports)
-
-    @staticmethod
-    def stop(process):
-        if process.poll() is None:
-            process.terminate()
-        try:
-            process.wait(timeout=30)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
-        for pipe in (process.stdout, process.stderr):
-            if pipe is not None:
-                pipe.close()
 
     def start_program(self, program=None):
         """Starts `program`, by default the one built with the test settings."""
         program = subprocess.Popen([OPTIONS.wine_run, program or OPTIONS.program], env=self.env,
                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.addCleanup(self.stop, program)
+        self.addCleanup(stop, program)
         return program
 
     def probe(self, command="state", title=None):
@@ -197,7 +185,7 @@ class EndToEnd(unittest.TestCase):
             port = probe.getsockname()[1]
         proxy = subprocess.Popen([TINYPROXY, directory, str(port)], stdout=subprocess.DEVNULL,
                                  stderr=subprocess.DEVNULL)
-        self.addCleanup(self.stop, proxy)
+        self.addCleanup(stop, proxy)
         log = os.path.join(directory, "tinyproxy.log")
 
         def ready():
@@ -408,7 +396,7 @@ class EndToEnd(unittest.TestCase):
         its proxies give every control the role "client"."""
         listener = subprocess.Popen([OPTIONS.wine_run, OPTIONS.probe, "listen"], env=self.env,
                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-        self.addCleanup(self.stop, listener)
+        self.addCleanup(stop, listener)
         self.assertEqual(listener.stdout.readline().strip(), "listening")
         # About 4 s of a body that nobody signed: each step of the status line, then the failure.
         self.serve("/slow/1000000/80/50")

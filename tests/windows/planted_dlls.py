@@ -148,7 +148,7 @@ class PlantedDlls(unittest.TestCase):
              str(OPTIONS.port), "--dual-port-listener", "tls", "--docroot", self.docroot,
              "--setup", "/file/KorvaneSetup.exe", "--log", self.log],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        self.addCleanup(end_to_end.EndToEnd.stop, server)
+        self.addCleanup(end_to_end.stop, server)
         ports = server.stdout.readline()
         self.assertTrue(ports, server.stderr.read() if server.poll() is not None else "")
         json.loads(ports)
@@ -170,7 +170,7 @@ class PlantedDlls(unittest.TestCase):
         with open(trace_path, "w") as trace:
             program = subprocess.Popen([OPTIONS.wine_run, self.program], env=env,
                                        stdout=subprocess.DEVNULL, stderr=trace)
-            self.addCleanup(end_to_end.EndToEnd.stop, program)
+            self.addCleanup(end_to_end.stop, program)
             self.assertEqual(program.wait(timeout=180), 0)
         command_line = wait_until(self.started_with, 30, "the setup program to start")
         self.assertTrue(command_line.rstrip("\n").endswith(" /LANG=fr"), command_line)
