@@ -459,8 +459,10 @@ def main():
     global OPTIONS
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     for name in ("program", "floor-program", "probe", "setup-stand-in", "signed", "pki",
-                 "wine-run", "wine-prefix", "screenshots"):
+                 "wine-run", "wine-prefix"):
         parser.add_argument("--" + name, required=True)
+    parser.add_argument("--screenshots", default="screenshots",
+                        help="where the screenshots go (default: ./screenshots)")
     parser.add_argument("--port", type=int, required=True)
     OPTIONS, rest = parser.parse_known_args()
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
