@@ -235,8 +235,10 @@ class EndToEnd(unittest.TestCase):
         self.assertEqual(len(folders), 1, "earlier runs' folders went")
         self.assertEqual(os.listdir(folders[0]), ["KorvaneSetup.exe"])
         with open(self.record + ".directory", encoding="utf-8") as directory:
-            self.assertEqual(directory.read().rstrip("\n").rsplit("\\", 1)[-1],
-                             os.path.basename(folders[0]))
+            started_in = directory.read()
+        # All that was recorded, should a second start or another folder ever show up.
+        self.assertEqual(started_in.rstrip("\n").rsplit("\\", 1)[-1], os.path.basename(folders[0]),
+                         f"started in {started_in!r} with {command_line!r}")
 
     def expect_refused(self, program, whole=None):
         """The failure state, closed by the user; nothing started and nothing left to start. With
