@@ -147,7 +147,7 @@ ensure_display() {
         return
     fi
     local number_file=$run_dir/xvfb-display
-    Xvfb -displayfd 3 -screen 0 1600x900x24 -nolisten tcp 3>"$number_file" 2>"$run_dir/xvfb.log" &
+    Xvfb -displayfd 3 -screen 0 1600x900x24 -nolisten tcp -noreset 3>"$number_file" 2>"$run_dir/xvfb.log" &
     started_pids+=($!)
     wait_for 10 test -s "$number_file" || { say "Xvfb did not start"; exit 1; }
     export DISPLAY=":$(head -n 1 "$number_file")"

@@ -67,9 +67,12 @@ class ScreenReader(unittest.TestCase):
                                                "object:state-changed:focused")
 
     def start_display(self):
+        # With -noreset: a server that resets when its last client leaves takes no connection
+        # meanwhile.
         read, write = os.pipe()
         xvfb = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+            ["Xvfb", "-displayfd", str(write), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
+             "-noreset"],
             pass_fds=(write,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write)
         self.addCleanup(stop, xvfb)

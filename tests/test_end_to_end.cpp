@@ -55,7 +55,8 @@ constexpr const char* kXwininfo = "/usr/bin/xwininfo";
 constexpr const char* kImport = "/usr/bin/import";  // ImageMagick's, for screenshots
 
 // Xvfb on a display number that nobody uses: it picks one itself, and writes it to its standard
-// output once it takes clients. Wide enough for the window at 200 %.
+// output once it takes clients. Wide enough for the window at 200 %. Without -noreset it resets
+// when its last client leaves, and a program that connects meanwhile finds no display.
 class TXServer {
 public:
     TXServer() {
@@ -63,7 +64,7 @@ public:
         const platform::UniqueFd quiet = OpenForOutput("/dev/null");
         FProcess = std::make_unique<TChildProcess>(
             std::vector<std::string>{kXvfb, "-displayfd", "1", "-screen", "0", "1600x900x24",
-                                     "-nolisten", "tcp"},
+                                     "-nolisten", "tcp", "-noreset"},
             std::map<std::string, std::string>{},
             TStdio{.In = -1, .Out = output.WriteEnd.Get(), .Err = quiet.Get()});
         output.WriteEnd.Reset();
@@ -75,8 +76,7 @@ public:
     }
     const std::string& Display() const { return FDisplay; }
 
-    // The one X server of this test program: with a server a test, the new one at times took the
-    // display number of the previous one as it went away, and could not be reached.
+    // The one X server of this test program: one a test would cost a start and a stop each.
     static const TXServer& Shared() {
         static const TXServer server;
         return server;

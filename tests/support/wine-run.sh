@@ -72,7 +72,7 @@ if [[ $1 != --prepare && -z ${DISPLAY:-} ]]; then
     # Xvfb takes the first free display number and writes it once it accepts clients.
     fifo_dir=$(mktemp -d "$prefix/.korvane-xvfb.XXXXXX")
     mkfifo "$fifo_dir/display"
-    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$fifo_dir/display" \
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset 3>"$fifo_dir/display" \
         </dev/null >/dev/null 2>&1 &
     xvfb_pid=$!
     number=

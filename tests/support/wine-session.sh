@@ -35,7 +35,7 @@ start_desktop_display() {
     local dir number=
     dir=$(mktemp -d "$WINEPREFIX/.korvane-xvfb.XXXXXX")
     mkfifo "$dir/display"
-    Xvfb -displayfd 3 -screen 0 1600x900x24 -nolisten tcp 3>"$dir/display" \
+    Xvfb -displayfd 3 -screen 0 1600x900x24 -nolisten tcp -noreset 3>"$dir/display" \
         </dev/null >/dev/null 2>&1 &
     echo $! >"$xvfb_pid_file"
     read -r -t 30 number <"$dir/display" || true

@@ -85,12 +85,14 @@ def wait_until(condition, seconds, what):
 
 class Display:
     """An Xvfb of its own, so that the program and the probe share one display; wide enough for
-    the window at 200 %."""
+    the window at 200 %. With -noreset: a server that resets when its last client leaves takes no
+    connection meanwhile."""
 
     def __enter__(self):
         read, write = os.pipe()
         self.process = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write), "-screen", "0", "1600x900x24", "-nolisten", "tcp"],
+            ["Xvfb", "-displayfd", str(write), "-screen", "0", "1600x900x24", "-nolisten", "tcp",
+             "-noreset"],
             pass_fds=(write,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write)
         with os.fdopen(read) as numbers:
