@@ -20,7 +20,7 @@ from gi.repository import GLib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "support"))
-from processes import stop  # noqa: E402
+from processes import Display, stop  # noqa: E402
 from status_lines import (MSG_DOWNLOADING, MSG_FAILED, SAID_DURING_THE_DOWNLOAD,  # noqa: E402
                           read_in_order)
 
@@ -67,17 +67,9 @@ class ScreenReader(unittest.TestCase):
                                                "object:state-changed:focused")
 
     def start_display(self):
-        # With -noreset: a server that resets when its last client leaves takes no connection
-        # meanwhile.
-        read, write = os.pipe()
-        xvfb = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
-             "-noreset"],
-            pass_fds=(write,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(write)
-        self.addCleanup(stop, xvfb)
-        with os.fdopen(read) as numbers:
-            self.display = ":" + numbers.readline().strip()
+        display = Display().__enter__()
+        self.addCleanup(display.__exit__)
+        self.display = display.name
         # A window manager, which gives a new window the focus as a desktop does.
         home = os.path.join(self.work, "openbox")
         openbox = subprocess.Popen(

@@ -20,7 +20,7 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
-from processes import stop  # noqa: E402
+from processes import Display, stop  # noqa: E402
 from status_lines import (MSG_DOWNLOADING, MSG_FAILED, SAID_DURING_THE_DOWNLOAD,  # noqa: E402
                           read_in_order)
 
@@ -81,27 +81,6 @@ def wait_until(condition, seconds, what):
             return value
         time.sleep(0.2)
     raise AssertionError(f"waited {seconds} s for {what}")
-
-
-class Display:
-    """An Xvfb of its own, so that the program and the probe share one display; wide enough for
-    the window at 200 %. With -noreset: a server that resets when its last client leaves takes no
-    connection meanwhile."""
-
-    def __enter__(self):
-        read, write = os.pipe()
-        self.process = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write), "-screen", "0", "1600x900x24", "-nolisten", "tcp",
-             "-noreset"],
-            pass_fds=(write,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(write)
-        with os.fdopen(read) as numbers:
-            self.name = ":" + numbers.readline().strip()
-        return self
-
-    def __exit__(self, *exc):
-        self.process.terminate()
-        self.process.wait()
 
 
 class EndToEnd(unittest.TestCase):

@@ -21,7 +21,8 @@ import unittest
 
 import end_to_end
 import program_imports
-from end_to_end import Display, wait_until, windows_path
+from end_to_end import wait_until, windows_path
+from processes import Display  # noqa: E402  (end_to_end puts tests/support on the path)
 
 OPTIONS = None
 
